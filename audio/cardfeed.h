@@ -1,0 +1,20 @@
+// The sound device: opening and configuring it, and moving one buffer in and out per pass.
+// buf holds buf_size bytes of interleaved left/right signed 16-bit little-endian frames.
+#ifndef QAF_CARDFEED_H
+#define QAF_CARDFEED_H
+
+extern int fd;
+extern char *buf;
+extern int buf_size;
+extern int sound_opened;
+
+// Main thread, once at start-up. 0 when the device is open and configured, else -1.
+int open_sound(int rate, int bits, int channels, int fragments, int size);
+// Audio thread. One whole buffer in; 0 on success, -1 after printing the reason.
+int read_sound();
+// Audio thread. One whole buffer out; 0 on success, -1 after printing the reason.
+int write_sound();
+// Main thread, at shutdown.
+void close_sound();
+
+#endif

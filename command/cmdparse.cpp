@@ -1,0 +1,170 @@
+// The command interpreter. Checks read the tables without the lock (the UI thread is their only
+// writer); each change takes the graph lock, recomputes the order in the same holding, releases
+// it and asks for a repaint.
+#include "command/cmdparse.h"
+
+#include <glib.h>
+#include <limits.h>
+#include <stdio.h>
+
+#include "engine/hooks.h"
+#include "engine/io_term_inlines.h"
+#include "engine/soundNode.h"
+
+// The number after the command letter: a decimal float truncated toward zero, 0 when the text
+// does not start with one; values past the int range are pinned to its ends.
+static int readNumber(const char *text)
+{
+  double v = g_strtod(text, nullptr);
+  if (v != v) return 0;
+  if (v >= (double)INT_MAX) return INT_MAX;
+  if (v <= (double)INT_MIN) return INT_MIN;
+  return (int)v;
+}
+
+static int slotOfID(int id)
+{
+  for (int s = 0; s < MAX_MODULES; s++)
+    if (MOD[s] && MOD[s]->ID == id) return s;
+  return -1;
+}
+
+static void cmdCreate(char *msg)
+{
+  int type = msg[1] == '\0' ? 2 : readNumber(msg + 1);
+  New_Mod(type);
+  forcePaint();
+}
+
+static void cmdWire(char *msg)
+{
+  int id1, id2;
+  char sep, oc, ic;
+  int n = sscanf(msg + 1, "%d%c%d %c %c", &id1, &sep, &id2, &oc, &ic);
+  if (n != 5) {
+    printf("C does not take %d parameters : %s\n", n, msg);
+    return;
+  }
+  int ok = oc - 'A', ik = ic - 'A';
+  if (ok < 0 || ok > 3 || ik < 0 || ik > 3) {
+    printf("Invalid terminal number in %s\n", msg);
+    return;
+  }
+  int src = slotOfID(id1);
+  if (src < 0) {
+    printf("Module ID# %d does not exist.\n", id1);
+    return;
+  }
+  int dst = slotOfID(id2);
+  if (dst < 0) {
+    printf("Module ID# %d does not exist.\n", id2);
+    return;
+  }
+  if (!typeHasOutput(MOD[src]->type, ok)) {
+    printf("Output terminal %d of module %d does not exist.\n", ok, id1);
+    return;
+  }
+  if (!typeHasInput(MOD[dst]->type, ik)) {
+    printf("Input terminal %d of module %d does not exist.\n", ik, id2);
+    return;
+  }
+  printf("Wiring module# %d term %d to module# %d term %d\n", src, ok, dst, ik);
+  int i = dst * 4 + ik, o = src * 4 + ok;
+  GET_MODGRAPH_LOCK();
+  break_I_WIRE(i);
+  break_O_WIRE(o);
+  make_IO_WIRE(i, o);
+  assignModuleTiers();
+  RELEASE_MODGRAPH_LOCK();
+  forcePaint();
+}
+
+static void cmdDisconnect(char *msg)
+{
+  int id;
+  char oc;
+  int n = sscanf(msg + 1, "%d %c", &id, &oc);
+  if (n != 2) {
+    printf("D does not take %d parameters : %s\n", n, msg);
+    return;
+  }
+  int slot = slotOfID(id);
+  if (slot < 0) {
+    printf("Module# %d does not exist.\n", id);
+    return;
+  }
+  int k = oc - 'A';
+  if (k < 0 || k > 3) {
+    printf("Invalid terminal number in %s\n", msg);
+    return;
+  }
+  printf("Disconnecting module# %d output terminal %d\n", slot, k);
+  GET_MODGRAPH_LOCK();
+  break_O_WIRE(slot * 4 + k);
+  assignModuleTiers();
+  RELEASE_MODGRAPH_LOCK();
+  forcePaint();
+}
+
+static void cmdRemove(char *msg)
+{
+  int id = readNumber(msg + 1);
+  int slot = slotOfID(id);
+  if (slot < 0) {
+    printf("Module# %d does not exist.\n", id);
+    return;
+  }
+  int type = MOD[slot]->type;
+  if (type == 0 || type == 1) {
+    printf("Line In or Line Out modules cannot be removed or added.\n");
+    return;
+  }
+  for (int k = 0; k < 4; k++) {
+    if ((typeHasInput(type, k) && I_TERM_CONNECT[slot * 4 + k] != -1) ||
+        (typeHasOutput(type, k) && O_TERM_CONNECT[slot * 4 + k] != -1)) {
+      printf("Can't remove module# %d as it is still connected.\n", slot);
+      return;
+    }
+  }
+  if (MOD_PARMBOX[slot]) {
+    printf("Can't remove module# %d as it still has an active dialog box\n", slot);
+    return;
+  }
+  Remove_Mod(slot);
+  forcePaint();
+}
+
+static void cmdQuery(char *msg)
+{
+  int n = msg[1] == '\0' ? 0 : readNumber(msg + 1);
+  // Terminal numbers index the wire tables directly; anything outside them has no entry.
+  if (n < 0 || n >= TERMS_I_OR_O) {
+    printf("Terminal %d is out of range: terminals are numbered 0 to %d.\n", n, TERMS_I_OR_O - 1);
+    return;
+  }
+  printf("Input term %d connects to %d\n", n, I_TERM_CONNECT[n]);
+  printf("Output term %d connects to %d\n", n, O_TERM_CONNECT[n]);
+}
+
+void cmdparse(char *msg)
+{
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+  g_strup(msg);
+  G_GNUC_END_IGNORE_DEPRECATIONS
+  g_strchug(msg);
+  if (msg[0] == '\0') return;
+
+  char c = msg[0];
+  if ((c == 'C' || c == 'D' || c == 'R') && msg[1] == '\0') {
+    printf("syntax error: %s\n", msg);
+    return;
+  }
+  switch (c) {
+  case 'A': cmdCreate(msg); break;
+  case 'C': cmdWire(msg); break;
+  case 'D': cmdDisconnect(msg); break;
+  case 'R': cmdRemove(msg); break;
+  case '@': cmdQuery(msg); break;
+  default: printf("unrecognized command %s\n", msg); break;
+  }
+}

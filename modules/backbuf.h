@@ -1,0 +1,51 @@
+// The two ring buffers of the delay-line modules: backBuf, a ring of samples (Chorus/Flange,
+// Scratcher), and reverbBuffer, a ring of whole chunks (Reverb). Built on the UI thread by a
+// module's init, used by its pump on the audio thread, destroyed by its clean.
+#ifndef QAF_BACKBUF_H
+#define QAF_BACKBUF_H
+
+class backBuf {
+public:
+  explicit backBuf(unsigned n);
+  ~backBuf();
+  backBuf(const backBuf &) = delete;
+  backBuf &operator=(const backBuf &) = delete;
+
+  // Audio thread. Adds the newest sample.
+  void add(short v)
+  {
+    pos = pos + 1;
+    if (pos == int(nstor)) pos = 0;
+    data[pos] = v;
+  }
+  // Audio thread. get(0) is the newest sample, get(d) the one added d calls of add before it.
+  short get(unsigned Delay);
+  unsigned length() const { return nstor; }
+
+private:
+  short *data;
+  unsigned nstor;
+  int pos;
+};
+
+class reverbBuffer {
+public:
+  explicit reverbBuffer(int n);
+  ~reverbBuffer();
+  reverbBuffer(const reverbBuffer &) = delete;
+  reverbBuffer &operator=(const reverbBuffer &) = delete;
+
+  int numChunks() const { return nChunks; }
+  // Audio thread, graph lock held. Copies sound_chunk_size bytes in; the caller keeps its chunk.
+  void addChunk(char *chunk);
+  // Audio thread, graph lock held. A new chunk (from the chunk pool) holding the slot added
+  // delay calls of addChunk ago; the caller owns it.
+  char *getChunk(int delay);
+
+private:
+  char *data;
+  int nChunks;
+  int pos;
+};
+
+#endif

@@ -1,0 +1,29 @@
+// Chunks and how they move along wires. A chunk is one channel of one device buffer:
+// sound_chunk_size bytes of signed 16-bit samples. Chunks come from a pool made once at start-up,
+// so the audio thread never touches the general heap; they are handed out zero-filled and passed
+// by pointer. Every chunk is taken and given back with the graph lock held.
+#ifndef QAF_PUMP_H
+#define QAF_PUMP_H
+
+#define CHUNK_POOL_SIZE 320     // every terminal slot of 64 modules full, plus what pumps hold
+#define MAX_CHUNK_BYTES 2048    // one channel of the largest device buffer (4096 bytes)
+
+// Makes the pool; later calls do nothing.
+void initChunkPool();
+// Graph lock held. A zero-filled chunk of sound_chunk_size bytes.
+short *newChunk();
+// Graph lock held. Gives a chunk back.
+void freeChunk(short *c);
+// Chunks handed out and not yet given back.
+int chunksInUse();
+// How often the pool was empty and a chunk had to come from the heap (never, when sized right).
+extern int chunkPoolOverflows;
+
+// Audio thread, graph lock held. The chunk at term[k] of the slot's module; a fresh
+// zero-filled one is put there first when the slot is empty.
+short *verifyIn(int slot, int k);
+// Audio thread, graph lock held. Sends term[0..3] along their output wires, freeing chunks at
+// unwired outputs.
+void SendOut(int slot);
+
+#endif

@@ -1,0 +1,35 @@
+// The sample store: 64 slots of mono signed 16-bit sound at 44100 Hz, each with its own lock,
+// its name (what the sample list shows), and the WAV reader that fills them.
+#ifndef QAF_LOOPSTORE_H
+#define QAF_LOOPSTORE_H
+
+#include <pthread.h>
+
+#define NUM_LOOPS 64
+
+extern short *loopData[NUM_LOOPS];
+extern int loopLength[NUM_LOOPS];  // bytes; meaningful while the slot is full
+extern pthread_mutex_t loopMutex[NUM_LOOPS];
+
+// Main thread, start-up and shutdown.
+void initLoops();
+void cleanLoops();
+
+void lockLoop(int slot);
+void unlockLoop(int slot);
+// Any thread, never blocks. 1 when somebody holds the slot's lock, else 0.
+int isLockLoop(int slot);
+// UI thread, slot lock held. Frees the slot's sound.
+void deleteLoop(int slot);
+int isLoopFull(int slot);
+// UI thread, slot lock held. Empties the slot, then reads a WAV file into it: 1 loaded, 0 failed.
+int loadLoop(int slot, char *filename);
+// UI thread, slot lock held. Empties the slot, then stores a copy of count samples.
+void putrawLoop(int slot, short *samples, int count);
+
+// UI thread. The slot's name as the sample list shows it ("" at start). Setting it tells the
+// sample list through the hook layer.
+const char *getLoopName(int slot);
+void setLoopName(int slot, const char *name);
+
+#endif

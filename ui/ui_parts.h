@@ -1,0 +1,24 @@
+// The pieces of the GTK front end that other pieces call. Each lives in its own file of ui/.
+// Everything here runs on the UI thread.
+#ifndef QAF_UI_PARTS_H
+#define QAF_UI_PARTS_H
+
+// gui.cpp: builds the main window (the mainGui object Parent) and installs the core's hooks.
+void buildMainWindow();
+
+// parmDialog.cpp: opens (or raises) the parameter dialog of the module in a slot.
+void parmDialog(int slot);
+// parmDialog.cpp: destroys every open parameter dialog.
+void closeParmDialogs();
+
+// sampleList.cpp: builds the hidden "Sample List" window; shows it.
+void buildSampleList();
+void showSampleList();
+
+// fileDialogs.cpp: the file choosers of the File menu.
+void SaveLayout();
+void LoadLayout();
+void SaveSBank();
+void LoadSBank();
+
+#endif
