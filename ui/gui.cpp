@@ -12,11 +12,7 @@
 
 #include "command/cmdparse.h"
 #include "engine/hooks.h"
-// GCC 12 flags the accessors' bounds-checked table reads when it emits them out of line
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Warray-bounds"
 #include "engine/io_term_inlines.h"
-#pragma GCC diagnostic pop
 #include "engine/soundNode.h"
 #include "ui/ui_parts.h"
 
