@@ -504,6 +504,13 @@ TEST_F(Gui, FileItemsCallTheFileDialogsAndControlKeysReachTheLayoutOnes)
   EXPECT_EQ(saveSBankCalls, ssb + 1);
   EXPECT_EQ(saveLayoutCalls, save + 1);
 
+  // the File branch's own accelerator opens its menu
+  EXPECT_TRUE(gtk_accel_groups_activate(G_OBJECT(Parent->window), GDK_KEY_f, GDK_MOD1_MASK));
+  EXPECT_TRUE(runUntil([] { return gtk_widget_get_mapped(submenuOf("/_File")); }));
+  gtk_menu_shell_deactivate(GTK_MENU_SHELL(Parent->menuBar));
+  EXPECT_TRUE(runUntil([] { return !gtk_widget_get_mapped(submenuOf("/_File")); }));
+  EXPECT_EQ(loadLayoutCalls, load + 1);
+
   int shown = showSampleListCalls;
   activate("/_SampleList");
   EXPECT_EQ(showSampleListCalls, shown + 1);

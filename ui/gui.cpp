@@ -392,8 +392,9 @@ gboolean delete_event_cb(GtkWidget *, GdkEventAny *, void *)
 
 // ---- construction ----
 
-// A branch's accelerator opens its menu, as its mnemonic does.
-static gboolean openBranch(GtkWidget *item, GObject *, guint, GdkModifierType)
+// A branch's accelerator opens its menu, as its mnemonic does. Connected swapped: the item
+// comes first, the accelerator group last.
+static gboolean openBranch(GtkWidget *item, GObject *, guint, GdkModifierType, GtkAccelGroup *)
 {
   return gtk_widget_mnemonic_activate(item, FALSE);
 }
