@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "samples/loopStore.h"
@@ -159,12 +160,15 @@ int loadLoopStream(int slot, FILE *f, long long flen, const char *path)
 int loadLoop(int slot, char *filename)
 {
   deleteLoop(slot);
-  int fdesc = open(filename, O_RDONLY);
+  // Without waiting: a named pipe chosen by mistake must not hang the user interface.
+  int fdesc = open(filename, O_RDONLY | O_NONBLOCK);
   if (fdesc < 0) {
     printf("Error opening file:%s\n", filename);
     return 0;
   }
-  off_t flen = lseek(fdesc, 0, SEEK_END);
+  // Only a regular file has a length to go by (a pipe, a device or a folder has none).
+  struct stat st;
+  off_t flen = (fstat(fdesc, &st) == 0 && S_ISREG(st.st_mode)) ? lseek(fdesc, 0, SEEK_END) : -1;
   close(fdesc);
   if (flen < 0) {
     printf("Error determining file length:%s\n", filename);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -392,6 +393,23 @@ TEST_F(LoopStore, AFileThatCannotBeOpenedSaysSoWithoutABlank)
   EXPECT_EQ(ok, 0);
   EXPECT_EQ(out, Lines{"Error opening file:" + dir + "/missing.wav"});
   EXPECT_FALSE(isLoopFull(3));
+}
+
+// A named pipe would block the reader (and the whole user interface) forever; a folder, a pipe
+// or a device has no length to go by.
+TEST_F(LoopStore, APipeOrAFolderIsRefusedWithoutWaiting)
+{
+  std::string fifo = dir + "/pipe.wav";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  written.push_back(fifo);
+  fillSlot3();
+  int ok;
+  EXPECT_EQ(load(fifo, &ok), Lines{"Error determining file length:" + fifo});
+  EXPECT_EQ(ok, 0);
+  EXPECT_FALSE(isLoopFull(3));
+  EXPECT_EQ(load(dir + "/", &ok), Lines{"Error determining file length:" + dir + "/"});
+  EXPECT_EQ(ok, 0);
+  EXPECT_EQ(load("/dev/zero", &ok), Lines{"Error determining file length:/dev/zero"});
 }
 
 // A file shorter than its length said when it was measured (it shrank while being read).
