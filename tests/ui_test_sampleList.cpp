@@ -273,10 +273,19 @@ TEST_F(SampleListWindow, NamesSetByTheCoreShowInTheirRows)
   setLoopName(12, "Mod ID:104");
   EXPECT_EQ(rowText(12, 1), "Mod ID:104");
   EXPECT_EQ(rowText(11, 1), "");
+  clickRow(20);
+  GtkWidget *c = sampleListChooser(20);
+  ASSERT_NE(c, nullptr);
   gtk_window_close(GTK_WINDOW(sampleListWindow()));
   settle();
+  EXPECT_FALSE(gtk_widget_get_visible(sampleListWindow()));
+  EXPECT_EQ(sampleListChooser(20), c);  // a chooser stays open while the list is hidden
+  EXPECT_TRUE(gtk_widget_get_mapped(c));
   showSampleList();
   settle();
   EXPECT_EQ(rowText(12, 1), "Mod ID:104");
   EXPECT_EQ(rowText(9, 1), dir + "/c.wav");
+  gtk_dialog_response(GTK_DIALOG(c), GTK_RESPONSE_CANCEL);
+  settle();
+  EXPECT_EQ(sampleListChooser(20), nullptr);
 }
