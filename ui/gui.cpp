@@ -14,6 +14,7 @@
 #include "engine/hooks.h"
 #include "engine/io_term_inlines.h"
 #include "engine/soundNode.h"
+#include "ui/sampleList.h"
 #include "ui/ui_parts.h"
 
 mainGui *Parent = nullptr;
@@ -487,6 +488,9 @@ mainGui::mainGui()
   gtk_widget_show_all(window);
   Parent = this;
   buildSampleList();
+  sampleWindow = sampleListWindow();
+  sampleList = sampleListView();
+  sampleScroll = sampleList ? gtk_widget_get_parent(sampleList) : nullptr;
 }
 
 // The widgets belong to the toolkit for the life of the process.
@@ -494,7 +498,7 @@ mainGui::~mainGui() {}
 
 void installGuiHooks()
 {
-  qafHooks h = {repaintCanvas, closeParmDialogs, nullptr};
+  qafHooks h = {repaintCanvas, closeParmDialogs, sampleListNameChanged};
   installHooks(h);
 }
 

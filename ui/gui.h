@@ -17,8 +17,8 @@ class mainGui {
   GtkWidget *menuBar;
   GtkWidget *drawArea;  // null again once the toolkit has destroyed the canvas
   GtkWidget *cmdLine;
-  GtkWidget *sampleWindow;  // the sample list window, its scroller and list: filled by
-  GtkWidget *sampleScroll;  // buildSampleList(), which the constructor calls last
+  GtkWidget *sampleWindow;  // the hidden "Sample List" window, its scroller and its list, as
+  GtkWidget *sampleScroll;  // buildSampleList() made them (the constructor's last step)
   GtkWidget *sampleList;
 };
 
@@ -38,8 +38,9 @@ struct menuEntry {
 #define MAIN_MENU_ENTRIES 32
 extern const menuEntry mainGui_menu[MAIN_MENU_ENTRIES];
 
-// Installs the core's hooks into this window: forcePaint queues a redraw of the canvas, and
-// closing all parameter dialogs goes to closeParmDialogs(). buildMainWindow() does this first.
+// Installs the core's hooks into the front end: forcePaint queues a redraw of the canvas,
+// closing all parameter dialogs goes to closeParmDialogs(), and a sample slot's new name to its
+// row of the sample list. buildMainWindow() does this first.
 void installGuiHooks();
 
 // The menu item built for a row of mainGui_menu, found by the row's path; null if none.
