@@ -106,27 +106,29 @@ int read_sound()
   return -1;
 }
 
-// Audio thread.
+// Audio thread. The buffer of a pass that was read is still written after shutdown has begun;
+// only a write that blocks and is interrupted then gives up.
 int write_sound()
 {
   for (;;) {
-    if (soundInterrupted.load()) return -1;
     if (!buf) {
       errno = EBADF;
       break;
     }
     ssize_t n = write(fd, buf, (size_t)buf_size);
     if (n == buf_size) return 0;
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR) {
+      if (soundInterrupted.load()) return -1;
+      continue;
+    }
     break;
   }
   perror("writing to audio card");
   return -1;
 }
 
-// Any thread; never blocks. From now on every read or write gives up at once and quietly, and
-// one that a signal interrupts gives up too: shutdown's way of getting the audio thread out of
-// a blocking read.
+// Any thread; never blocks. From now on no new read starts, and a read or write that a signal
+// interrupts gives up quietly: shutdown's way of getting the audio thread out of a blocking read.
 void interrupt_sound() { soundInterrupted.store(1); }
 
 // Main thread, at shutdown, once the audio thread no longer uses the device.
