@@ -11,6 +11,7 @@ endforeach()
 # End-to-end runs of build/qaf under the fake device, all under one virtual X server.
 if(TARGET qaf AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/e2e_qaf.cpp)
   add_executable(e2e_qaf ${CMAKE_CURRENT_SOURCE_DIR}/e2e_qaf.cpp)
+  target_include_directories(e2e_qaf PRIVATE ${CMAKE_SOURCE_DIR})
   target_link_libraries(e2e_qaf PRIVATE GTest::gtest GTest::gtest_main Threads::Threads)
   target_compile_definitions(e2e_qaf PRIVATE
     QAF_BINARY="$<TARGET_FILE:qaf>" FAKEDSP_LIBRARY="$<TARGET_FILE:fakedsp>")
