@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <initializer_list>
 
 #include "audio/cardfeed.h"
 #include "engine/soundNode.h"
@@ -82,7 +83,17 @@ int audio_thread_launch(void *(*body)(void *))
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = 0;  // no SA_RESTART: the blocking read must come back with EINTR
   sigaction(AUDIO_WAKE_SIGNAL, &sa, nullptr);
-  if (pthread_create(&audio_thread, nullptr, body, nullptr) != 0) return -1;
+
+  // Signals from outside (Ctrl-C, a termination request) are the UI thread's to handle; the
+  // audio thread, which inherits this mask, sees only shutdown's wake-up and its own faults.
+  sigset_t blocked, old;
+  sigfillset(&blocked);
+  for (int s : {AUDIO_WAKE_SIGNAL, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP})
+    sigdelset(&blocked, s);
+  pthread_sigmask(SIG_BLOCK, &blocked, &old);
+  int r = pthread_create(&audio_thread, nullptr, body, nullptr);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (r != 0) return -1;
   audioLaunched.store(1);
   return 0;
 }

@@ -3,6 +3,7 @@
 // and the end of the program from either thread.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -204,6 +205,39 @@ TEST_F(AudioLoop, FailedWritesAreReportedAndTheLoopGoesOn)
   std::string expect;
   for (int i = 0; i < 6; i++) expect += line;
   EXPECT_EQ(err, expect);
+}
+
+static void ignoreSignal(int) {}
+
+// A signal for the whole process (Ctrl-C, say) is never taken by the audio thread: with every
+// other thread refusing it too, it stays pending instead of interrupting the device read.
+TEST_F(AudioLoop, SignalsFromOutsideLeaveTheAudioThreadsReadAlone)
+{
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = ignoreSignal;
+  sigaction(SIGUSR1, &sa, nullptr);
+  dev.set("FAKEDSP_STALL", "1");
+  ASSERT_EQ(open_sound(44100, 16, 2, 5, 128), 0);
+  beginCapture();
+  ASSERT_EQ(audio_thread_launch(), 0);
+  bool blocked = waitFor([] { return fakedsp_stalled() != 0; }, 5000);
+  sigset_t usr1;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+  kill(getpid(), SIGUSR1);
+  usleep(20000);
+  sigset_t pending;
+  sigpending(&pending);
+  int interrupted = fakedsp_interrupted_reads();
+  EXPECT_TRUE(audio_thread_stop());
+  endCapture();
+  EXPECT_TRUE(blocked);
+  EXPECT_EQ(sigismember(&pending, SIGUSR1), 1);
+  EXPECT_EQ(interrupted, 0);
+  // Shutdown's own wake-up does reach it.
+  EXPECT_EQ(fakedsp_interrupted_reads(), 1);
 }
 
 // ---- The end of the program. Each case runs the program's threads in a child process of its

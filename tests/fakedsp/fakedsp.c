@@ -25,11 +25,12 @@ static int pace = 0, stall = 0, logIO = 0;
 static int rate = 44100, sampleBytes = 2, channels = 2;
 static long long served = 0;   /* bytes of input served so far */
 static struct timespec start;  /* when the first read came */
-static int reads = 0, writes = 0, stalled = 0;
+static int reads = 0, writes = 0, stalled = 0, interrupted = 0;
 
 int fakedsp_reads(void) { return __atomic_load_n(&reads, __ATOMIC_SEQ_CST); }
 int fakedsp_writes(void) { return __atomic_load_n(&writes, __ATOMIC_SEQ_CST); }
 int fakedsp_stalled(void) { return __atomic_load_n(&stalled, __ATOMIC_SEQ_CST); }
+int fakedsp_interrupted_reads(void) { return __atomic_load_n(&interrupted, __ATOMIC_SEQ_CST); }
 int fakedsp_is_open(void) { return __atomic_load_n(&devFd, __ATOMIC_SEQ_CST) >= 0; }
 
 static void logLine(const char *fmt, ...)
@@ -107,6 +108,7 @@ static int openDevice(int flags)
   start.tv_nsec = 0;
   __atomic_store_n(&reads, 0, __ATOMIC_SEQ_CST);
   __atomic_store_n(&writes, 0, __ATOMIC_SEQ_CST);
+  __atomic_store_n(&interrupted, 0, __ATOMIC_SEQ_CST);
   __atomic_store_n(&devFd, d, __ATOMIC_SEQ_CST);
   return d;
 }
@@ -257,11 +259,14 @@ static ssize_t deviceRead(void *dst, size_t count)
     }
     __atomic_store_n(&stalled, 0, __ATOMIC_SEQ_CST);
     if (got > 0) syscall(SYS_lseek, inFd, -(off_t)got, SEEK_CUR);
+    __atomic_add_fetch(&interrupted, 1, __ATOMIC_SEQ_CST);
     errno = EINTR;
     return -1;
   }
   if (pace && waitUntilDue(served + (long long)got) < 0) {
     if (got > 0) syscall(SYS_lseek, inFd, -(off_t)got, SEEK_CUR);
+    __atomic_add_fetch(&interrupted, 1, __ATOMIC_SEQ_CST);
+    errno = EINTR;
     return -1;
   }
   served += (long long)got;

@@ -31,6 +31,8 @@ int fakedsp_reads(void);
 int fakedsp_writes(void);
 /* 1 while a read is blocked at the end of the input (FAKEDSP_STALL). */
 int fakedsp_stalled(void);
+/* Reads that a signal interrupted (EINTR), since the device was opened. */
+int fakedsp_interrupted_reads(void);
 /* 1 while the device is open. */
 int fakedsp_is_open(void);
 
