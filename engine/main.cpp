@@ -60,14 +60,13 @@ int main(int argc, char **argv)
   sound_chunk_size = sound_buffer_size / 2;
   buildMainWindow();
 
-  g_unix_signal_add(SIGINT, quitOnSignal, nullptr);
-  g_unix_signal_add(SIGTERM, quitOnSignal, nullptr);
-
   if (audio_thread_launch() != 0) {
     printf("Audio thread creation failed!\n");
     close_sound();
     exit(1);
   }
+  g_unix_signal_add(SIGINT, quitOnSignal, nullptr);
+  g_unix_signal_add(SIGTERM, quitOnSignal, nullptr);
   gtk_main();
   shutdown_program();
 }

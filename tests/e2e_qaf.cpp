@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,12 +25,14 @@ struct QafRun {
 // Runs build/qaf with the arguments, the fake device preloaded (unless told not to), while
 // `during` (if any) acts on the running program.
 static QafRun runQaf(FakeDevice &dev, const std::vector<std::string> &args,
-                  const std::function<void(pid_t)> &during = nullptr, bool preload = true)
+                  const std::function<void(pid_t)> &during = nullptr, bool preload = true,
+                  const std::function<void()> &inChild = nullptr)
 {
   std::string outPath = dev.dir + "/stdout", errPath = dev.dir + "/stderr";
   pid_t pid = fork();
   if (pid == 0) {
     if (preload) setenv("LD_PRELOAD", FAKEDSP_LIBRARY, 1);
+    if (inChild) inChild();
     if (!freopen(outPath.c_str(), "w", stdout) || !freopen(errPath.c_str(), "w", stderr)) _exit(98);
     std::vector<char *> argv;
     argv.push_back((char *)QAF_BINARY);
@@ -283,6 +286,22 @@ TEST(BadDevice, FailedWritesAreReportedAndThePassesGoOn)
   EXPECT_EQ(count(dev.logLines(), "read 128"), 4);
 }
 
+// A default thread stack larger than the address space can hold: no thread can be created.
+TEST(BadDevice, AudioThreadThatCannotBeCreatedEndsWithStatusOneAfterClosingTheDevice)
+{
+  FakeDevice dev;
+  QafRun r = runQaf(dev, {}, nullptr, true, [] {
+    struct rlimit huge = {(rlim_t)1 << 46, (rlim_t)1 << 46};
+    setrlimit(RLIMIT_STACK, &huge);
+  });
+  EXPECT_EQ(r.status, 1);
+  Lines expect = startUpLines(128);
+  expect.resize(7);  // up to "Sound buffer size: ..."
+  expect.push_back("Audio thread creation failed!");
+  EXPECT_EQ(r.out, expect);
+  EXPECT_EQ(dev.logLines(), plus(kSetUp, {"close"}));
+}
+
 // ---- The end of the program.
 
 TEST(Ending, ShortReadEndsWithStatusZeroAfterTheTerminatingLine)
@@ -328,7 +347,7 @@ TEST(Ending, TerminationRequestWhileSoundIsFlowingShutsDownCleanly)
 {
   FakeDevice dev;
   dev.set("FAKEDSP_PACE", "1");
-  std::string in = framesToBytes(testSignal(44100));  // one second
+  std::string in = framesToBytes(testSignal(3 * 44100));  // three seconds
   dev.input(in);
   QafRun r = runQaf(dev, {}, [&](pid_t pid) {
     waitForFileSize(dev.out, 20 * 128);
