@@ -100,6 +100,7 @@ int read_sound()
     ssize_t n = read(fd, buf, (size_t)buf_size);
     if (n == buf_size) return 0;
     if (n < 0 && errno == EINTR) continue;
+    if (n >= 0) errno = EIO;  // a short transfer leaves no reason of its own
     break;
   }
   perror("reading from audio card");
@@ -121,6 +122,7 @@ int write_sound()
       if (soundInterrupted.load()) return -1;
       continue;
     }
+    if (n >= 0) errno = EIO;
     break;
   }
   perror("writing to audio card");

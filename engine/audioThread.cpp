@@ -30,9 +30,10 @@ static std::atomic<int> programEnding{0};
 // The signal that shutdown sends the audio thread to break a blocking device read. Its handler
 // does nothing: the interrupted read is the whole point.
 #define AUDIO_WAKE_SIGNAL SIGRTMIN
+// Audio thread (a signal handler).
 static void wakeHandler(int) {}
 
-// 1 for the first thread that asks, 0 for any later one.
+// Either thread. 1 for the first thread that asks, 0 for any later one.
 static int claimProgramEnd()
 {
   int expected = 0;

@@ -291,6 +291,7 @@ ssize_t write(int d, const void *src, size_t count)
 {
   if (d >= 0 && d == devFd) {
     if (fails("write", EIO)) return -1;
+    if (fails("shortwrite", 0)) count /= 2;
     if (outFd >= 0) {
       size_t done = 0;
       while (done < count) {
