@@ -134,6 +134,11 @@ TEST(ToneCoefficients, MatchTheFourPoleLowPassAtThreeFrequencies)
   toneCoefficients(256.0f, K);
   EXPECT_EQ((std::vector<int64_t>(K, K + 5)),
             (std::vector<int64_t>{23263, 59799, -20462, 3111, -177}));
+  // F = 284/1024: (1 - p)^4 * 65536 is 65179.9992 in double precision, but (1 - p)^4 as a float
+  // is exactly 65180/65536: the float step first gives 65180, not 65179
+  toneCoefficients(0.27734375f, K);
+  EXPECT_EQ(K[0], 65180);
+  EXPECT_EQ(K[1], 356);
   // a NaN Frequency gives NaN coefficients, read as 0; an infinite one saturates
   toneCoefficients(NAN, K);
   for (int i = 0; i < 5; i++) EXPECT_EQ(K[i], 0) << i;
