@@ -152,16 +152,6 @@ TEST(ReverbRing, AQuarterSecondPlusOneChunkAtEverySize)
   }
 }
 
-TEST(ReverbDefaults, DelayWetDryRegen)
-{
-  Rig r(128);
-  int s = r.add(REVERB);
-  EXPECT_EQ(MOD[s]->parm[0], 15.0f);
-  EXPECT_EQ(MOD[s]->parm[1], 128.0f);
-  EXPECT_EQ(MOD[s]->parm[2], 200.0f);
-  EXPECT_EQ(MOD[s]->parm[3], 0.0f);
-}
-
 // The chunk in which an impulse at sample 0 comes back, heard through Wet alone.
 static int echoChunk(Rig &r, int s, float delayParm)
 {
@@ -253,13 +243,16 @@ TEST_P(Delay, ReverbWithHugeLevelsClipsBothOutputAndFeedback)
 
 // ---- Chorus/Flange ----------------------------------------------------------------------
 
-TEST(ChorusDefaults, DepthSpeedModeWetDryAndAnEmptyLine)
+TEST(DelayDefaults, InitsSetTheDocumentedParametersAndState)
 {
   Rig r(128);
-  int s = r.add(CHORUS);
-  const float want[6] = {50, 5, 0, 100, 200, 0};
-  for (int i = 0; i < 6; i++) EXPECT_EQ(MOD[s]->parm[i], want[i]) << i;
-  EXPECT_NE(MOD[s]->Extra, nullptr);
+  int rv = r.add(REVERB), ch = r.add(CHORUS), oc = r.add(OCTAVE);
+  const float reverb[4] = {15, 128, 200, 0}, chorus[6] = {50, 5, 0, 100, 200, 0};
+  for (int i = 0; i < 4; i++) EXPECT_EQ(MOD[rv]->parm[i], reverb[i]) << i;
+  for (int i = 0; i < 6; i++) EXPECT_EQ(MOD[ch]->parm[i], chorus[i]) << i;
+  for (int s : {rv, ch, oc}) EXPECT_NE(MOD[s]->Extra, nullptr);
+  EXPECT_EQ(((const int32_t *)MOD[oc]->Extra)[0], 0);  // prev
+  EXPECT_EQ(((const int32_t *)MOD[oc]->Extra)[1], 0);  // flip
 }
 
 // A chorus heard through its wet part alone: Wet 256, Dry 0.
