@@ -1,7 +1,7 @@
 // Sample arithmetic shared by the effect pumps: reading float parameters as integers, and
 // clipping. Parameters come from dialogs or from layout files, so any float (NaN, infinities,
 // huge or negative values) must convert without undefined behaviour; every value a dialog can
-// store converts exactly as a plain truncation would.
+// store converts exactly as a plain truncation would. Pure functions, used on the audio thread.
 #ifndef QAF_ARITH_H
 #define QAF_ARITH_H
 

@@ -23,8 +23,9 @@ reverbBuffer::reverbBuffer(int n) : data(nullptr), nChunks(n), pos(0), chunkByte
 
 reverbBuffer::~reverbBuffer() { g_free(data); }
 
-// The ring's slots keep the chunk size they were made with; should the size in force ever
-// differ, only the bytes both have are copied, so nothing is read or written past either block.
+// Audio thread. The ring's slots keep the chunk size they were made with; should the size in
+// force ever differ, only the bytes both have are copied, so nothing is read or written past
+// either block.
 static inline size_t ringCopyBytes(int slotBytes)
 {
   return (size_t)(slotBytes < sound_chunk_size ? slotBytes : sound_chunk_size);
@@ -53,6 +54,7 @@ char *reverbBuffer::getChunk(int delay)
 int sinLookUp[360];
 int isSinLookUp = 0;
 
+// UI thread, graph lock held (from a Chorus/Flange init).
 void initSinLookUp()
 {
   if (isSinLookUp) return;
@@ -110,6 +112,7 @@ void fReverb(int slot)
   SendOut(slot);
 }
 
+// UI thread, graph lock held. The ring's size is fixed by the chunk size now in force.
 void iReverb(int slot)
 {
   modRec *m = MOD[slot];
@@ -180,6 +183,7 @@ void fChor(int slot)
   SendOut(slot);
 }
 
+// UI thread, graph lock held. A silent one-second line, phase 0.
 void iChor(int slot)
 {
   modRec *m = MOD[slot];
@@ -235,6 +239,7 @@ void fOctave(int slot)
   SendOut(slot);
 }
 
+// UI thread, graph lock held.
 void iOctave(int slot)
 {
   modRec *m = MOD[slot];

@@ -11,7 +11,7 @@
 // A volume slider as a gain out of 256: volumes below 0 act as 0 and above 256 as 256.
 static inline int32_t volume256(float p) { return clip32(parmInt(p), 0, 256); }
 
-// Empties a terminal slot whose chunk has no output to leave by.
+// Audio thread, graph lock held. Empties a terminal slot whose chunk has no output to leave by.
 static inline void dropChunk(modRec *m, int k)
 {
   freeChunk(m->term[k]);
@@ -38,6 +38,7 @@ void fPass(int slot)
   SendOut(slot);
 }
 
+// UI thread, graph lock held (as every init here).
 void iPass(int slot)
 {
   modRec *m = MOD[slot];

@@ -117,6 +117,7 @@ void fTone(int slot)
   SendOut(slot);
 }
 
+// UI thread, graph lock held. A fresh zeroed history.
 void iTone(int slot)
 {
   modRec *m = MOD[slot];
@@ -177,6 +178,7 @@ void fComp(int slot)
   SendOut(slot);
 }
 
+// UI thread, graph lock held. A fresh envelope at 0.
 void iComp(int slot)
 {
   modRec *m = MOD[slot];

@@ -67,7 +67,8 @@ TEST(BackBuf, OneSecondLineRemembers44101Samples)
 TEST(BackBufDeathTest, ReadingPastTheRingIsAFatalCheck)
 {
   backBuf b(10);
-  EXPECT_DEATH(b.get(11), "backbuf.cpp: line [0-9]+ \\(short int backBuf::get\\(unsigned int\\)\\): "
+  EXPECT_DEATH(b.get(11), "backbuf.cpp: line [0-9]+ "
+                          "\\(short int backBuf::get\\(unsigned int\\)\\): "
                           "assertion failed: \\(Delay < nstor\\)");
 }
 
