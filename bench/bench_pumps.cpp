@@ -180,6 +180,7 @@ static void BM_Chain62(benchmark::State &state)
   connect(prev, prevOut, 1, 0);
   double period = 32 / 44100.0;
   double total = 0, worst = 0;
+  long pass = 0, worstAt = 0;
   std::vector<double> times;
   times.reserve(1 << 20);
   for (auto _ : state) {
@@ -191,12 +192,17 @@ static void BM_Chain62(benchmark::State &state)
     double t = std::chrono::duration<double>(Clock::now() - t0).count();
     state.SetIterationTime(t);
     total += t;
-    if (t > worst) worst = t;
+    if (t > worst) {
+      worst = t;
+      worstAt = pass;
+    }
+    pass++;
     if (times.size() < times.capacity()) times.push_back(t);
     benchmark::DoNotOptimize(buf[0]);
   }
   double mean = total / (double)state.iterations();
   state.counters["modules"] = MOD_EXEC_NUM;
+  state.counters["worst_pass"] = (double)worstAt;
   state.counters["mean_us"] = mean * 1e6;
   state.counters["median_us"] = percentile(times, 0.5) * 1e6;
   state.counters["p999_us"] = percentile(times, 0.999) * 1e6;
