@@ -165,6 +165,7 @@ static bool wireTablesAgree()
 // UI thread; takes the graph lock itself for the swap.
 void real_load(gchar *filename)
 {
+  if (!filename) filename = (gchar *)"";
   FILE *f = fopen(filename, "rb");
   if (!f) {
     printf("Error opening file %s\n", filename);

@@ -161,6 +161,7 @@ static void loadBank(FILE *f, const char *filename)
 // UI thread. Takes each slot's lock while it replaces that slot; no graph lock.
 void real_loadsbank(gchar *filename)
 {
+  if (!filename) filename = (gchar *)"";
   FILE *f = fopen(filename, "rb");
   if (!f) {
     printf("Error opening file %s\n", filename);
