@@ -24,6 +24,7 @@ static char *silence = nullptr;
 static bool linked = false;
 static bool running = false;
 static std::atomic<long> xrunCount{0};
+static std::atomic<int> interrupted{0};
 
 static void closeBoth()
 {
@@ -143,6 +144,7 @@ static int alsaOpen(int rate, int, int, int fragments, int size)
   buf_size = size;
   running = false;
   xrunCount = 0;
+  interrupted = 0;
   sound_opened = 1;
   return 0;
 }
@@ -184,6 +186,7 @@ static int alsaRead()
     fprintf(stderr, "reading from audio card: no ALSA device is open\n");
     return -1;
   }
+  if (interrupted) return -1;
   int err;
   if (!running && (err = startDuplex()) < 0) {
     fprintf(stderr, "reading from audio card: %s\n", snd_strerror(err));
@@ -193,7 +196,10 @@ static int alsaRead()
   snd_pcm_uframes_t left = (snd_pcm_uframes_t)(buf_size / 4);
   while (left > 0) {
     snd_pcm_sframes_t n = snd_pcm_readi(cap, p, left);
-    if (n == -EINTR) continue;
+    if (n == -EINTR) {
+      if (interrupted) return -1;
+      continue;
+    }
     if (n == -EPIPE || n == -ESTRPIPE) {
       if ((err = recoverDuplex(cap, (int)n)) < 0) {
         fprintf(stderr, "reading from audio card: %s\n", snd_strerror(err));
@@ -227,7 +233,10 @@ static int alsaWrite()
   int err;
   while (left > 0) {
     snd_pcm_sframes_t n = snd_pcm_writei(play, p, left);
-    if (n == -EINTR) continue;
+    if (n == -EINTR) {
+      if (interrupted) return -1;
+      continue;
+    }
     if (n == -EPIPE || n == -ESTRPIPE) {
       if ((err = recoverDuplex(play, (int)n)) < 0) {
         fprintf(stderr, "writing to audio card: %s\n", snd_strerror(err));
@@ -259,6 +268,10 @@ static void alsaClose()
   buf = silence = nullptr;
 }
 
+// Any thread. A signal then gets a blocked read or write out.
+static void alsaInterrupt() { interrupted = 1; }
+
 static long alsaXruns() { return xrunCount.load(); }
 
-const soundBackend alsaBackend = {"alsa", alsaOpen, alsaRead, alsaWrite, alsaClose, alsaXruns};
+const soundBackend alsaBackend = {"alsa",         alsaOpen,  alsaRead, alsaWrite,
+                                  alsaInterrupt, alsaClose, alsaXruns};

@@ -8,13 +8,15 @@
 #include <atomic>
 #include <string>
 
-// One back end: the four device operations with the contract of cardfeed.h, and its xrun count
+// One back end: the device operations with the contract of cardfeed.h (interrupt: from now on
+// no read starts and a blocked one gives up quietly, shutdown's first step), and its xrun count
 // (-1 when the device cannot tell).
 struct soundBackend {
   const char *name;
   int (*open)(int rate, int bits, int channels, int fragments, int size);
   int (*read)();
   int (*write)();
+  void (*interrupt)();
   void (*close)();
   long (*xruns)();
 };

@@ -30,6 +30,7 @@ static int passFrames = 32;
 static std::atomic<unsigned> announcedFrames{0};  // the server period last reported
 static std::atomic<long> xrunCount{0};
 static std::atomic<int> serverGone{0};
+static std::atomic<int> interrupted{0};
 static sem_t endOfRun;
 static bool semReady = false;
 static bool activated = false;
@@ -245,6 +246,7 @@ static int jackOpen(int rate, int, int, int, int size)
   jackLockMisses = 0;
   xrunCount = 0;
   serverGone = 0;
+  interrupted = 0;
   activated = false;
   if (!semReady) sem_init(&endOfRun, 0, 0);
   semReady = true;
@@ -276,6 +278,7 @@ static void connectPhysical()
 // then on); every call waits until the run ends and then fails, which ends the audio thread.
 static int jackRead()
 {
+  if (interrupted) return -1;
   pthread_mutex_lock(&lifeLock);
   if (!client) {
     pthread_mutex_unlock(&lifeLock);
@@ -297,7 +300,8 @@ static int jackRead()
   pthread_mutex_unlock(&lifeLock);
   while (sem_wait(&endOfRun) != 0) {
   }
-  if (serverGone) fprintf(stderr, "reading from audio card: the JACK server shut down\n");
+  if (serverGone && !interrupted)
+    fprintf(stderr, "reading from audio card: the JACK server shut down\n");
   return -1;
 }
 
@@ -325,6 +329,14 @@ static void jackClose()
   if (semReady) sem_post(&endOfRun);
 }
 
+// Any thread, never blocks: releases the waiting read.
+static void jackInterrupt()
+{
+  interrupted = 1;
+  if (semReady) sem_post(&endOfRun);
+}
+
 static long jackXruns() { return xrunCount.load(); }
 
-const soundBackend jackBackend = {"jack", jackOpen, jackRead, jackWrite, jackClose, jackXruns};
+const soundBackend jackBackend = {"jack",        jackOpen,  jackRead, jackWrite,
+                                  jackInterrupt, jackClose, jackXruns};

@@ -40,6 +40,7 @@ static long long outBytes = 0;            // sound bytes written to the output f
 static int tailFrames = -1;               // frames of the last, partial buffer (-1: none yet)
 static bool ended = false;                // the input is used up
 static bool writeFailed = false;
+static std::atomic<int> interrupted{0};
 static bool finished = false;             // output header completed, progress stopped
 static std::string outName;              // the output file, as opened
 static std::string inName;
@@ -288,6 +289,7 @@ static int wavOpen(int, int, int, int, int size)
   outBytes = 0;
   tailFrames = -1;
   ended = writeFailed = finished = false;
+  interrupted = 0;
   framesDone = 0;
   startedAt = 0;
   progressStop = false;
@@ -306,6 +308,7 @@ static int wavRead()
     fprintf(stderr, "reading from audio card: no input file is open\n");
     return -1;
   }
+  if (interrupted) return -1;  // shutdown completes the file
   if (!startedAt.load()) startedAt = monoNs();
   if (ended || writeFailed) {
     finishRender();
@@ -384,6 +387,9 @@ static void wavClose()
   buf = nullptr;
 }
 
+static void wavInterrupt() { interrupted = 1; }
+
 static long wavXruns() { return 0; }
 
-const soundBackend wavBackend = {"file", wavOpen, wavRead, wavWrite, wavClose, wavXruns};
+const soundBackend wavBackend = {"file",       wavOpen,  wavRead, wavWrite,
+                                 wavInterrupt, wavClose, wavXruns};

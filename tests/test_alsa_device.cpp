@@ -125,3 +125,21 @@ TEST(AlsaDevice, ASecondOpenIsRefused)
   EXPECT_EQ(runPasses(alsaBackend, 4), 4) << "the first stays usable";
   alsaBackend.close();
 }
+
+TEST(AlsaDevice, AfterShutdownsInterruptNoReadStarts)
+{
+  TempDir d;
+  writeAlsaConfig(d);
+  writeFile(d / "in.raw", Bytes(4096, 0));
+  alsa_pcm_name = "qaftest";
+  beginCapture();
+  ASSERT_EQ(alsaBackend.open(44100, 16, 2, 5, 128), 0);
+  endCapture();
+  bootGraph();
+  EXPECT_EQ(runPasses(alsaBackend, 2), 2);
+  alsaBackend.interrupt();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(alsaBackend.read(), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "a quiet end, not a device failure";
+  alsaBackend.close();
+}

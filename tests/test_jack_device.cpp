@@ -431,3 +431,22 @@ TEST(JackDevice, NoServerIsReportedAndTheFirstReadFails)
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "reading from audio card: no JACK client is open\n");
 }
+
+TEST(JackDevice, ShutdownsInterruptReleasesTheWaitingReadQuietly)
+{
+  JackServer server(44100, 32);
+  START_JACK(server);
+  bootGraph();
+  beginCapture();
+  ASSERT_EQ(jackBackend.open(44100, 16, 2, 5, 128), 0);
+  testing::internal::CaptureStderr();
+  auto reader = std::make_unique<ReadThread>();
+  ASSERT_TRUE(waitFor([] { return jackCallbacks.load() > 10; }));
+  jackBackend.interrupt();
+  ASSERT_TRUE(waitFor([&] { return reader->result.load() != 1; }));
+  EXPECT_EQ(reader->result.load(), -1);
+  EXPECT_EQ(jackBackend.read(), -1) << "no read starts after the interrupt";
+  jackBackend.close();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  endCapture();
+}

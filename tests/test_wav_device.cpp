@@ -310,3 +310,23 @@ TEST(WavRender, ASecondOpenIsRefusedAndLeavesTheFirstAlone)
   wavBackend.close();
   testing::internal::GetCapturedStderr();
 }
+
+TEST(WavRender, ShutdownsInterruptStopsTheRenderAndCloseCompletesTheFile)
+{
+  TempDir d;
+  writeFile(d / "in.wav", makeWav(WavSpec(), s16Bytes(std::vector<short>(2 * 1024, 9))));
+  bootGraph();
+  beginCapture();
+  ASSERT_EQ(openFile(d / "in.wav", d / "out.wav"), 0);
+  endCapture();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(runPasses(wavBackend, 5), 5);
+  wavBackend.interrupt();
+  EXPECT_EQ(wavBackend.read(), -1);
+  wavBackend.close();
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.find("reading"), std::string::npos) << err;
+  Bytes out = readFile(d / "out.wav");
+  ASSERT_EQ(out.size(), 44u + 5 * 128u);
+  EXPECT_EQ(le32(out, 40), 5 * 128u);
+}
