@@ -5,12 +5,15 @@
 #define QAF_FATAL_H
 
 #include <glib.h>
+#include <stdlib.h>
 
 #define QAF_ASSERT(expr)                                                                     \
   do {                                                                                       \
-    if (G_UNLIKELY(!(expr)))                                                                 \
+    if (G_UNLIKELY(!(expr))) {                                                               \
       g_log(G_LOG_DOMAIN, G_LOG_LEVEL_ERROR, "file %s: line %d (%s): assertion failed: (%s)", \
             __FILE__, __LINE__, __PRETTY_FUNCTION__, #expr);                                 \
+      abort(); /* the error level never returns; say so to the compiler */                  \
+    }                                                                                        \
   } while (0)
 
 #endif
