@@ -21,6 +21,16 @@ struct soundBackend {
   long (*xruns)();
 };
 
+// The OSS back end (audio/cardfeed.cpp): the device at oss_device_path ("/dev/dsp" unless
+// -d oss:PATH); oss_device_missing is set when that path would not even open.
+extern const char *oss_device_path;
+extern int oss_device_missing;
+int oss_open_sound(int rate, int bits, int channels, int fragments, int size);
+int oss_read_sound();
+int oss_write_sound();
+void oss_interrupt_sound();
+void oss_close_sound();
+
 extern const soundBackend alsaBackend;
 extern const soundBackend jackBackend;
 extern const soundBackend wavBackend;
@@ -37,6 +47,15 @@ struct soundDeviceChoice {
 // Reads a -d value: "oss[:PATH]", "alsa[:PCM]", "jack" or "file:IN.wav:OUT.wav". False (and the
 // choice unchanged) when the text names none of them.
 bool parseSoundDevice(const char *text, soundDeviceChoice &choice);
+
+// Main thread, before open_sound: the back end the device operations use from now on. Without
+// a call they are the OSS ones on /dev/dsp, exactly.
+void chooseSoundDevice(const soundDeviceChoice &choice);
+// The back end in use (nullptr: OSS).
+const soundBackend *activeSoundBackend();
+// Either thread, once, just before the device is closed at the end of the run: prints the xrun
+// count and the worst pass on the error stream, when a device was open.
+void reportSoundStats();
 
 // Main thread, before open_sound. Settings of the back ends, filled from the choice.
 extern std::string alsa_pcm_name;   // "default" unless -d alsa:PCM

@@ -5,6 +5,7 @@
 #define QAF_DEVTEST_H
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -108,6 +109,25 @@ struct TempDir {
   ~TempDir() { std::string c = "rm -rf '" + path + "'"; (void)!system(c.c_str()); }
   std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
+
+// An ALSA configuration in the scratch directory (the file to point ALSA_CONFIG_PATH at): PCM
+// "qaftest" captures from in.raw there (raw S16_LE stereo; past its end the capture goes on with
+// whatever the plugin gives) and plays into out.raw, through the `file` and `null` plugins joined
+// with `asym`. With asDefault the same PCM is also "default".
+inline std::string makeAlsaConfig(const TempDir &d, bool asDefault = false)
+{
+  std::string conf =
+      "pcm.qafnull { type null }\n"
+      "pcm.qafcap { type file slave.pcm \"qafnull\" file \"/dev/null\" infile \"" + d / "in.raw" +
+      "\" format \"raw\" }\n"
+      "pcm.qafplay { type file slave.pcm \"qafnull\" file \"" + d / "out.raw" +
+      "\" format \"raw\" }\n"
+      "pcm.qaftest { type asym playback.pcm \"qafplay\" capture.pcm \"qafcap\" }\n";
+  if (asDefault)
+    conf += "pcm.!default { type asym playback.pcm \"qafplay\" capture.pcm \"qafcap\" }\n";
+  writeFile(d / "asound.conf", Bytes(conf.begin(), conf.end()));
+  return d / "asound.conf";
+}
 
 // Line In's left output to Line Out's right input and its right to the left: the two channels
 // come out swapped, which shows the sound went through the patch.

@@ -8,18 +8,10 @@
 
 using Lines = std::vector<std::string>;
 
-// The configuration, in a scratch directory, with ALSA told to read it and nothing else.
+// The configuration, with ALSA told to read it and nothing else.
 static void writeAlsaConfig(const TempDir &d)
 {
-  std::string conf =
-      "pcm.qafnull { type null }\n"
-      "pcm.qafcap { type file slave.pcm \"qafnull\" file \"/dev/null\" infile \"" + d / "in.raw" +
-      "\" format \"raw\" }\n"
-      "pcm.qafplay { type file slave.pcm \"qafnull\" file \"" + d / "out.raw" +
-      "\" format \"raw\" }\n"
-      "pcm.qaftest { type asym playback.pcm \"qafplay\" capture.pcm \"qafcap\" }\n";
-  writeFile(d / "asound.conf", Bytes(conf.begin(), conf.end()));
-  setenv("ALSA_CONFIG_PATH", (d / "asound.conf").c_str(), 1);
+  setenv("ALSA_CONFIG_PATH", makeAlsaConfig(d).c_str(), 1);
 }
 
 TEST(AlsaDevice, CarriesAKnownInputThroughThePatchSampleExact)
