@@ -132,6 +132,7 @@ static std::vector<short> signalFrames(int frames)
 static std::string saveLayout(const TempDir &d, const std::string &name,
                               const std::vector<std::string> &commands)
 {
+  sUID = 100;  // the IDs the commands name, also for a second layout in the same process
   bootGraph();
   for (const std::string &c : commands) command(c);
   std::string path = d / name;
