@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +26,8 @@ struct JackServer {
     std::string r = std::to_string(rate), p = std::to_string(period);
     pid = fork();
     if (pid == 0) {
+      // The server goes with the test, also when a timeout kills the test outright.
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
       FILE *devnull = fopen("/dev/null", "w");
       if (devnull) {
         dup2(fileno(devnull), 1);
