@@ -1,7 +1,9 @@
 // The OSS sound device: opening and configuring /dev/dsp for full duplex, the one device buffer,
 // and the blocking read and write of one whole buffer per pass. Failures of the device's system
-// calls are reported on the error stream in the perror form.
+// calls are reported on the error stream in the perror form. These are the OSS back end behind
+// the device operations (audio/soundDevice.cpp), and the default one.
 #include "audio/cardfeed.h"
+#include "audio/devices.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -17,6 +19,8 @@ int fd = -1;
 char *buf = nullptr;
 int buf_size = 0;
 int sound_opened = 0;
+const char *oss_device_path = "/dev/dsp";
+int oss_device_missing = 0;
 
 // Set by shutdown: a read or write that a signal interrupts gives up instead of starting again.
 static std::atomic<int> soundInterrupted{0};
@@ -32,7 +36,7 @@ static int failOpen(const char *what)
 }
 
 // Main thread, once at start-up.
-int open_sound(int rate, int bits, int channels, int fragments, int size)
+int oss_open_sound(int rate, int bits, int channels, int fragments, int size)
 {
   (void)channels;  // the device is always asked for two channels
   if (sound_opened) {
@@ -40,8 +44,9 @@ int open_sound(int rate, int bits, int channels, int fragments, int size)
     return -1;
   }
 
-  fd = open("/dev/dsp", O_RDWR);
+  fd = open(oss_device_path, O_RDWR);
   if (fd < 0) {
+    oss_device_missing = 1;
     perror("open audio");
     fd = -1;
     return -1;
@@ -89,7 +94,7 @@ int open_sound(int rate, int bits, int channels, int fragments, int size)
 
 // Audio thread. A signal that interrupts the blocking read (the user pressing Ctrl-C, say) is
 // not a device failure: the read starts again, unless shutdown asked it to give up.
-int read_sound()
+int oss_read_sound()
 {
   for (;;) {
     if (soundInterrupted.load()) return -1;
@@ -109,7 +114,7 @@ int read_sound()
 
 // Audio thread. The buffer of a pass that was read is still written after shutdown has begun;
 // only a write that blocks and is interrupted then gives up.
-int write_sound()
+int oss_write_sound()
 {
   for (;;) {
     if (!buf) {
@@ -131,10 +136,10 @@ int write_sound()
 
 // Any thread; never blocks. From now on no new read starts, and a read or write that a signal
 // interrupts gives up quietly: shutdown's way of getting the audio thread out of a blocking read.
-void interrupt_sound() { soundInterrupted.store(1); }
+void oss_interrupt_sound() { soundInterrupted.store(1); }
 
 // Main thread, at shutdown, once the audio thread no longer uses the device.
-void close_sound()
+void oss_close_sound()
 {
   if (fd >= 0) close(fd);
   fd = -1;

@@ -18,6 +18,7 @@
 #include <initializer_list>
 
 #include "audio/cardfeed.h"
+#include "audio/devices.h"
 #include "engine/soundNode.h"
 #include "samples/loopStore.h"
 
@@ -64,6 +65,7 @@ void *audio_thread_start(void *)
       if (!claimProgramEnd()) break;
       // Closing lets a device back end finish what it writes. The UI thread may still be busy,
       // so the program ends without running exit handlers under its feet.
+      reportSoundStats();
       close_sound();
       fflush(nullptr);
       _exit(0);
@@ -135,6 +137,7 @@ void shutdown_program()
     fflush(nullptr);
     _exit(0);
   }
+  reportSoundStats();
   close_sound();
   Clean_SoundNode_Data();
   cleanLoops();

@@ -1,5 +1,6 @@
-// The program: start-up in its fixed order, the command-line options, the audio thread, the
-// toolkit's main loop, and shutdown when that loop returns.
+// The program: start-up in its fixed order, the command-line options (engine/options.cpp), the
+// audio thread, the toolkit's main loop (or, with --no-gui, commands from standard input), and
+// shutdown when that loop returns.
 #include <glib-unix.h>
 #include <gtk/gtk.h>
 #include <signal.h>
@@ -8,32 +9,14 @@
 #include <unistd.h>
 
 #include "audio/cardfeed.h"
+#include "audio/devices.h"
 #include "engine/audioThread.h"
+#include "engine/headless.h"
+#include "engine/options.h"
 #include "engine/soundNode.h"
+#include "files/fileops.h"
 #include "samples/loopStore.h"
 #include "ui/ui_parts.h"
-
-// Main thread. "-b n" or "-B n", n = 0..5, selects the device buffer size fs[n]; any other
-// value is ignored and the last accepted option counts. A value that is not a number reads as 0.
-static void readOptions(int argc, char **argv)
-{
-  int c;
-  while ((c = getopt(argc, argv, "b:B:")) != -1) {
-    switch (c) {
-      case 'b':
-      case 'B': {
-        long n = strtol(optarg, nullptr, 10);
-        if (n >= 0 && n <= 5) {
-          sound_buffer_size = fs[n];
-          sound_chunk_size = sound_buffer_size / 2;
-        }
-        break;
-      }
-      default:  // getopt has printed its diagnostic
-        break;
-    }
-  }
-}
 
 // Main thread, from the main loop. Ctrl-C or a termination request ends the program through the
 // ordinary shutdown, so the device is closed and what a back end writes is complete.
@@ -45,28 +28,43 @@ static gboolean quitOnSignal(gpointer)
 
 int main(int argc, char **argv)
 {
+  qafOptions opt;
+  prescanOptions(argc, argv, opt);
+  if (opt.help) {
+    printHelp(stdout);
+    return 0;
+  }
   // The log is read while the program runs, often through a pipe: one line at a time.
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
   printf("I compiled\n");
-  gtk_init(&argc, &argv);
+  if (!opt.noGui) gtk_init(&argc, &argv);
   Init_SoundNode_Data();
   initLoops();
-  readOptions(argc, argv);
+  if (!readOptions(argc, argv, opt)) exit(1);
   printf("Sound buffer size: %d bytes.\n", sound_buffer_size);
+  chooseSoundDevice(opt.device);
   // A device that cannot be set up is not acted on here: the audio thread's first read fails
   // and ends the program.
   open_sound(44100, 16, 2, 5, sound_buffer_size);
   sound_chunk_size = sound_buffer_size / 2;
-  buildMainWindow();
+  if (!opt.noGui) buildMainWindow();
+  // Through the same loaders as the File menu, before the first pass.
+  if (!opt.bank.empty()) real_loadsbank(&opt.bank[0]);
+  if (!opt.layout.empty()) real_load(&opt.layout[0]);
 
   if (audio_thread_launch() != 0) {
     printf("Audio thread creation failed!\n");
     close_sound();
     exit(1);
   }
-  g_unix_signal_add(SIGINT, quitOnSignal, nullptr);
-  g_unix_signal_add(SIGTERM, quitOnSignal, nullptr);
-  gtk_main();
+  if (opt.noGui) {
+    // A file render runs to the end of its input even when standard input is empty.
+    runHeadless(opt.device.kind == DEV_FILE);
+  } else {
+    g_unix_signal_add(SIGINT, quitOnSignal, nullptr);
+    g_unix_signal_add(SIGTERM, quitOnSignal, nullptr);
+    gtk_main();
+  }
   shutdown_program();
 }

@@ -115,7 +115,7 @@ TEST(StartUp, DefaultRunSetsTheDeviceUpInOrderAndPrintsEveryLineInOrder)
   QafRun r = runQaf(dev, {});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, plus(startUpLines(128), {"Audio thread terminating!"}));
-  EXPECT_EQ(dev.logLines(), plus(kSetUp, {"close"}));
+  EXPECT_EQ(dev.logLines(), plus(kSetUp, {"GETERROR", "close"}));
   // Ten passes, then the read that finds the input used up.
   EXPECT_TRUE(has(r.err, std::string("reading from audio card: ") + strerror(EIO) + "\n")) << r.err;
 }
@@ -144,6 +144,7 @@ TEST(StartUp, BufferOptionThreeAsksForAndMovesKilobyteBuffers)
     expect.push_back("write 1024");
   }
   expect.push_back("read 0");  // the input is used up
+  expect.push_back("GETERROR");  // the xrun count, asked for at shutdown
   expect.push_back("close");
   EXPECT_EQ(dev.logLines(), expect);
   EXPECT_EQ(dev.output(), silence(8 * 1024));
@@ -336,7 +337,7 @@ TEST(Ending, TerminationRequestWhileTheDeviceIsSilentShutsDownCleanly)
   });
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, plus(startUpLines(128), {"Destroying mutex", "Destroyed loop mutexes"}));
-  EXPECT_EQ(dev.logLines(), plus(kSetUp, {"close"}));
+  EXPECT_EQ(dev.logLines(), plus(kSetUp, {"GETERROR", "close"}));
   EXPECT_EQ(dev.output(), silence(5 * 128));
 }
 

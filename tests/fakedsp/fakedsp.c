@@ -29,6 +29,18 @@ static int rate = 44100, sampleBytes = 2, channels = 2;
 static long long served = 0;   /* bytes of input served so far */
 static struct timespec start;  /* when the first read came */
 static int reads = 0, writes = 0, stalled = 0, interrupted = 0;
+static int fragments = 5;      /* the buffer, in reads, that a late reader may fall behind */
+static int overruns = 0;       /* paced reads that came later than the buffer could hold */
+
+/* The OSS 4 error counters, answered to SNDCTL_DSP_GETERROR. */
+struct fakeErrInfo {
+  int play_underruns, rec_overruns;
+  unsigned int play_ptradjust, rec_ptradjust;
+  int play_errorcount, rec_errorcount, play_lasterror, rec_lasterror;
+  int play_errorparm, rec_errorparm;
+  int filler[16];
+};
+#define FAKE_SNDCTL_DSP_GETERROR _IOR('P', 25, struct fakeErrInfo)
 
 int fakedsp_reads(void) { return __atomic_load_n(&reads, __ATOMIC_SEQ_CST); }
 int fakedsp_writes(void) { return __atomic_load_n(&writes, __ATOMIC_SEQ_CST); }
@@ -104,6 +116,8 @@ static int openDevice(int flags)
   inFd = openFile("FAKEDSP_IN", O_RDONLY);
   outFd = openFile("FAKEDSP_OUT", O_WRONLY | O_CREAT | O_TRUNC);
   served = 0;
+  fragments = 5;
+  overruns = 0;
   rate = 44100;
   sampleBytes = 2;
   channels = 2;
@@ -196,6 +210,10 @@ static int deviceIoctl(unsigned long request, int *arg)
       name = "SPEED";
       logLine("SPEED %d", *arg);
       break;
+    case FAKE_SNDCTL_DSP_GETERROR:
+      name = "GETERROR";
+      logLine("GETERROR");
+      break;
     default:
       logLine("ioctl 0x%lX", request);
       errno = EINVAL;
@@ -207,6 +225,13 @@ static int deviceIoctl(unsigned long request, int *arg)
     case SNDCTL_DSP_SETFMT: sampleBytes = *arg == AFMT_U8 ? 1 : 2; break;
     case SNDCTL_DSP_STEREO: channels = *arg ? 2 : 1; break;
     case SNDCTL_DSP_SPEED: if (*arg > 0) rate = *arg; break;
+    case SNDCTL_DSP_SETFRAGMENT: if ((*arg >> 16) > 0) fragments = *arg >> 16; break;
+    case FAKE_SNDCTL_DSP_GETERROR: {
+      struct fakeErrInfo *e = (struct fakeErrInfo *)arg;
+      memset(e, 0, sizeof *e);
+      e->rec_overruns = __atomic_load_n(&overruns, __ATOMIC_SEQ_CST);
+      break;
+    }
     default: break;
   }
   return 0;
@@ -265,6 +290,16 @@ static ssize_t deviceRead(void *dst, size_t count)
     __atomic_add_fetch(&interrupted, 1, __ATOMIC_SEQ_CST);
     errno = EINTR;
     return -1;
+  }
+  if (pace && (start.tv_sec || start.tv_nsec)) {
+    /* A real device keeps recording while nobody reads: a reader later than its buffer of
+       `fragments` reads loses sound, which OSS counts as an overrun. */
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long ns = (now.tv_sec - start.tv_sec) * 1000000000LL + (now.tv_nsec - start.tv_nsec);
+    long long due = ns / 1000 * ((long long)rate * sampleBytes * channels) / 1000000;
+    if (due - served > (long long)fragments * (long long)count)
+      __atomic_add_fetch(&overruns, 1, __ATOMIC_SEQ_CST);
   }
   if (pace && waitUntilDue(served + (long long)got) < 0) {
     if (got > 0) syscall(SYS_lseek, inFd, -(off_t)got, SEEK_CUR);

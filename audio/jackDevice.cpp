@@ -1,0 +1,342 @@
+// The JACK back end: a client "qaf" with ports in_1, in_2, out_1, out_2. JACK drives the passes:
+// its process callback converts the two input ports into the device buffer, runs one pass (only
+// when a try of the graph lock succeeds; otherwise that pass plays silence and is counted), and
+// converts the buffer back out. The audio thread only activates the client and then waits in its
+// read until the client is closed or the server goes away; that read then fails and ends the run.
+#include <jack/jack.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "audio/cardfeed.h"
+#include "audio/devices.h"
+#include "engine/audioThread.h"
+#include "engine/soundNode.h"
+
+// The longest server period the FIFO can take (JACK's own limit is 8192 frames).
+#define QAF_JACK_MAX_FRAMES 8192
+#define FIFO_FRAMES (QAF_JACK_MAX_FRAMES + 3 * 1024)
+
+std::atomic<long> jackCallbacks{0};
+std::atomic<long> jackLockMisses{0};
+
+static jack_client_t *client = nullptr;
+static jack_port_t *inPort[2];
+static jack_port_t *outPort[2];
+static jack_nframes_t serverRate = 44100;
+static int passFrames = 32;
+static std::atomic<unsigned> announcedFrames{0};  // the server period last reported
+static std::atomic<long> xrunCount{0};
+static std::atomic<int> serverGone{0};
+static std::atomic<int> interrupted{0};
+static sem_t endOfRun;
+static bool semReady = false;
+static bool activated = false;
+static pthread_mutex_t lifeLock = PTHREAD_MUTEX_INITIALIZER;  // activation against close
+
+// The callback's own state (JACK's real-time thread only).
+enum { MODE_DIRECT, MODE_FIFO, MODE_SILENT };
+static unsigned planFrames = 0;  // the period the mode was worked out for
+static int mode = MODE_DIRECT;
+static short *fifoIn = nullptr;  // interleaved frames waiting for a whole pass
+static short *fifoOut = nullptr; // interleaved frames processed, waiting to go out
+static int inLevel = 0;
+static int outLevel = 0;
+
+jackPassPlan planJackPasses(int nframes, int bufferBytes)
+{
+  for (int i = 5; i >= 0; i--) {
+    int f = fs[i] / 4;
+    if (f <= nframes && nframes % f == 0) return {f, 0};
+  }
+  return {bufferBytes / 4, 1};
+}
+
+// Real-time thread. A period of another size than before: work out how passes fit into it.
+// Nothing is allocated; the FIFO was made for the longest period at open.
+static void replan(unsigned n)
+{
+  planFrames = n;
+  if (n % (unsigned)passFrames == 0)
+    mode = MODE_DIRECT;
+  else if (n <= QAF_JACK_MAX_FRAMES)
+    mode = MODE_FIFO;
+  else
+    mode = MODE_SILENT;
+  // The output side starts one pass ahead: every period then finds enough frames to send.
+  inLevel = 0;
+  outLevel = passFrames;
+  if (fifoOut) memset(fifoOut, 0, (size_t)passFrames * 4);
+}
+
+// Real-time thread. One pass over the device buffer, if the graph is free.
+static void runPass()
+{
+  if (pthread_mutex_trylock(&modgraph_mutex) == 0) {
+    pumpAllModules();
+    pthread_mutex_unlock(&modgraph_mutex);
+  } else {
+    memset(buf, 0, (size_t)buf_size);
+    jackLockMisses++;
+  }
+}
+
+// Real-time thread (JACK's process callback): no allocation, no lock but a try of the graph lock.
+int jackProcess(unsigned nframes, void *)
+{
+  long long t0 = monoNs();
+  jackCallbacks++;
+  const float *i1 = (const float *)jack_port_get_buffer(inPort[0], nframes);
+  const float *i2 = (const float *)jack_port_get_buffer(inPort[1], nframes);
+  float *o1 = (float *)jack_port_get_buffer(outPort[0], nframes);
+  float *o2 = (float *)jack_port_get_buffer(outPort[1], nframes);
+  if (nframes != planFrames) replan(nframes);
+  short *b = (short *)buf;
+
+  if (mode == MODE_DIRECT) {
+    for (unsigned off = 0; off < nframes; off += (unsigned)passFrames) {
+      for (int i = 0; i < passFrames; i++) {
+        b[2 * i] = floatToS16(i1[off + i]);
+        b[2 * i + 1] = floatToS16(i2[off + i]);
+      }
+      runPass();
+      for (int i = 0; i < passFrames; i++) {
+        o1[off + i] = s16ToFloat(b[2 * i]);
+        o2[off + i] = s16ToFloat(b[2 * i + 1]);
+      }
+    }
+  } else if (mode == MODE_FIFO) {
+    for (unsigned i = 0; i < nframes; i++) {
+      fifoIn[2 * (inLevel + i)] = floatToS16(i1[i]);
+      fifoIn[2 * (inLevel + i) + 1] = floatToS16(i2[i]);
+    }
+    inLevel += (int)nframes;
+    int used = 0;
+    while (inLevel - used >= passFrames) {
+      memcpy(b, fifoIn + 2 * used, (size_t)passFrames * 4);
+      runPass();
+      memcpy(fifoOut + 2 * outLevel, b, (size_t)passFrames * 4);
+      outLevel += passFrames;
+      used += passFrames;
+    }
+    memmove(fifoIn, fifoIn + 2 * used, (size_t)(inLevel - used) * 4);
+    inLevel -= used;
+    // outLevel >= nframes here: the FIFO started a pass ahead and each pass adds what it takes.
+    for (unsigned i = 0; i < nframes; i++) {
+      o1[i] = s16ToFloat(fifoOut[2 * i]);
+      o2[i] = s16ToFloat(fifoOut[2 * i + 1]);
+    }
+    memmove(fifoOut, fifoOut + 2 * nframes, (size_t)(outLevel - (int)nframes) * 4);
+    outLevel -= (int)nframes;
+  } else {
+    memset(o1, 0, nframes * sizeof(float));
+    memset(o2, 0, nframes * sizeof(float));
+  }
+  notePassTime(monoNs() - t0, (long long)nframes * 1000000000LL / serverRate);
+  return 0;
+}
+
+static int onXrun(void *)
+{
+  xrunCount++;
+  return 0;
+}
+
+// Called by JACK as an asynchronous signal would be: only a flag and a semaphore post.
+static void onShutdown(void *)
+{
+  serverGone = 1;
+  sem_post(&endOfRun);
+}
+
+// JACK's notification thread, while the process callback is held: say what the new period does.
+static int onBufferSize(jack_nframes_t n, void *)
+{
+  if (n == announcedFrames.exchange(n)) return 0;  // JACK also calls this at activation
+  if (n == (unsigned)passFrames)
+    printf("JACK period now %u frames: one pass per period\n", n);
+  else if (n % (unsigned)passFrames == 0)
+    printf("JACK period now %u frames: %u passes of %d frames per period\n", n,
+           n / (unsigned)passFrames, passFrames);
+  else if (n <= QAF_JACK_MAX_FRAMES)
+    printf("JACK period now %u frames: passes of %d frames run through a FIFO (%d frames of "
+           "added latency)\n", n, passFrames, passFrames);
+  else
+    printf("JACK period now %u frames, more than QAF can take (%d): QAF plays silence\n", n,
+           QAF_JACK_MAX_FRAMES);
+  fflush(stdout);
+  return 0;
+}
+
+static void dropClient()
+{
+  if (client) jack_client_close(client);
+  client = nullptr;
+}
+
+// Main thread, once. The pass size follows the server's period when it can.
+static int jackOpen(int rate, int, int, int, int size)
+{
+  if (sound_opened) {
+    fprintf(stderr, "Oops. Sound already opened, pal ! What the heck are ya doin' ?\n");
+    return -1;
+  }
+  jack_status_t status;
+  client = jack_client_open("qaf", JackNoStartServer, &status);
+  if (!client) {
+    fprintf(stderr, "JACK: cannot connect to a JACK server (status 0x%x); is one running?\n",
+            (unsigned)status);
+    return -1;
+  }
+  const char *names[4] = {"in_1", "in_2", "out_1", "out_2"};
+  for (int k = 0; k < 4; k++) {
+    jack_port_t *p = jack_port_register(client, names[k], JACK_DEFAULT_AUDIO_TYPE,
+                                        k < 2 ? JackPortIsInput : JackPortIsOutput, 0);
+    if (!p) {
+      fprintf(stderr, "JACK: cannot register port %s\n", names[k]);
+      dropClient();
+      return -1;
+    }
+    if (k < 2)
+      inPort[k] = p;
+    else
+      outPort[k - 2] = p;
+  }
+  serverRate = jack_get_sample_rate(client);
+  if (serverRate != (jack_nframes_t)rate)
+    printf("JACK server runs at %u Hz, not %d Hz: QAF runs at the server's rate, so its delays, "
+           "loops and pitches are off by a factor of %.4f\n", serverRate, rate,
+           (double)serverRate / rate);
+
+  int n = (int)jack_get_buffer_size(client);
+  jackPassPlan plan = planJackPasses(n, size);
+  passFrames = plan.passFrames;
+  if (plan.passFrames == n) {
+    if (n * 4 != size)
+      printf("JACK period is %d frames: sound buffer size set to %d bytes.\n", n, n * 4);
+  } else if (!plan.fifo) {
+    printf("JACK period of %d frames is not one of QAF's buffer sizes: running %d passes of %d "
+           "frames per period.\n", n, n / plan.passFrames, plan.passFrames);
+  } else {
+    printf("JACK period of %d frames is no multiple of QAF's buffer sizes: running passes of %d "
+           "frames through a FIFO, %d frames of added latency.\n", n, plan.passFrames,
+           plan.passFrames);
+  }
+  sound_buffer_size = passFrames * 4;
+  announcedFrames = (unsigned)n;
+
+  buf = (char *)malloc((size_t)passFrames * 4);
+  fifoIn = (short *)calloc(FIFO_FRAMES, 4);
+  fifoOut = (short *)calloc(FIFO_FRAMES, 4);
+  if (!buf || !fifoIn || !fifoOut) {
+    perror("allocating buffer's memory");
+    free(buf);
+    free(fifoIn);
+    free(fifoOut);
+    buf = nullptr;
+    fifoIn = fifoOut = nullptr;
+    dropClient();
+    return -1;
+  }
+  buf_size = passFrames * 4;
+  planFrames = 0;
+  jackCallbacks = 0;
+  jackLockMisses = 0;
+  xrunCount = 0;
+  serverGone = 0;
+  interrupted = 0;
+  activated = false;
+  if (!semReady) sem_init(&endOfRun, 0, 0);
+  semReady = true;
+  jack_set_process_callback(client, jackProcess, nullptr);
+  jack_set_xrun_callback(client, onXrun, nullptr);
+  jack_set_buffer_size_callback(client, onBufferSize, nullptr);
+  jack_on_shutdown(client, onShutdown, nullptr);
+  sound_opened = 1;
+  return 0;
+}
+
+// Connects our ports to the machine's own, so that sound flows without a patch bay.
+static void connectPhysical()
+{
+  const char **caps =
+      jack_get_ports(client, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsPhysical | JackPortIsOutput);
+  const char **plays =
+      jack_get_ports(client, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsPhysical | JackPortIsInput);
+  for (int k = 0; k < 2; k++) {
+    if (caps && caps[0]) jack_connect(client, caps[caps[1] ? k : 0], jack_port_name(inPort[k]));
+    if (plays && plays[0])
+      jack_connect(client, jack_port_name(outPort[k]), plays[plays[1] ? k : 0]);
+  }
+  if (caps) jack_free(caps);
+  if (plays) jack_free(plays);
+}
+
+// Audio thread. The first call activates the client (the passes run in JACK's callback from
+// then on); every call waits until the run ends and then fails, which ends the audio thread.
+static int jackRead()
+{
+  if (interrupted) return -1;
+  pthread_mutex_lock(&lifeLock);
+  if (!client) {
+    pthread_mutex_unlock(&lifeLock);
+    fprintf(stderr, "reading from audio card: no JACK client is open\n");
+    return -1;
+  }
+  if (!activated) {
+    if (jack_activate(client) != 0) {
+      pthread_mutex_unlock(&lifeLock);
+      fprintf(stderr, "reading from audio card: JACK would not activate the client\n");
+      return -1;
+    }
+    activated = true;
+    connectPhysical();
+    printf("JACK client \"%s\" running: ports in_1, in_2, out_1, out_2; %d frames per pass\n",
+           jack_get_client_name(client), passFrames);
+    fflush(stdout);
+  }
+  pthread_mutex_unlock(&lifeLock);
+  while (sem_wait(&endOfRun) != 0) {
+  }
+  if (serverGone && !interrupted)
+    fprintf(stderr, "reading from audio card: the JACK server shut down\n");
+  return -1;
+}
+
+// Never called while JACK drives the passes; the callback writes the ports itself.
+static int jackWrite() { return 0; }
+
+// Main thread, at shutdown. Deactivating waits for a running callback to end; then the waiting
+// read is released.
+static void jackClose()
+{
+  pthread_mutex_lock(&lifeLock);
+  if (client) {
+    if (activated && !serverGone) jack_deactivate(client);
+    dropClient();
+    if (jackLockMisses > 0)
+      printf("JACK: %ld passes played silence while the patch was being changed\n",
+             jackLockMisses.load());
+  }
+  free(buf);
+  free(fifoIn);
+  free(fifoOut);
+  buf = nullptr;
+  fifoIn = fifoOut = nullptr;
+  pthread_mutex_unlock(&lifeLock);
+  if (semReady) sem_post(&endOfRun);
+}
+
+// Any thread, never blocks: releases the waiting read.
+static void jackInterrupt()
+{
+  interrupted = 1;
+  if (semReady) sem_post(&endOfRun);
+}
+
+static long jackXruns() { return xrunCount.load(); }
+
+const soundBackend jackBackend = {"jack",        jackOpen,  jackRead, jackWrite,
+                                  jackInterrupt, jackClose, jackXruns};

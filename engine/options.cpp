@@ -1,0 +1,95 @@
+// The command line, read with the standard option parser. -b/-B keep their old meaning exactly;
+// the long options and -d are additions that leave it alone.
+#include "engine/options.h"
+
+#include <getopt.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "engine/soundNode.h"
+
+void prescanOptions(int argc, char **argv, qafOptions &o)
+{
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "--") == 0) break;
+    if (strcmp(argv[i], "--help") == 0) o.help = true;
+    if (strcmp(argv[i], "--no-gui") == 0) o.noGui = true;
+    // The value of an option that takes one is never an option itself.
+    if (strcmp(argv[i], "--layout") == 0 || strcmp(argv[i], "--bank") == 0 ||
+        strcmp(argv[i], "--device") == 0 || strcmp(argv[i], "-d") == 0 ||
+        strcmp(argv[i], "-b") == 0 || strcmp(argv[i], "-B") == 0)
+      i++;
+  }
+}
+
+bool readOptions(int argc, char **argv, qafOptions &o)
+{
+  static const struct option longOpts[] = {
+      {"device", required_argument, nullptr, 'd'},
+      {"no-gui", no_argument, nullptr, 'n'},
+      {"layout", required_argument, nullptr, 'l'},
+      {"bank", required_argument, nullptr, 'k'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  bool ok = true;
+  optind = 0;  // a fresh scan, also when called again
+  int c;
+  while ((c = getopt_long(argc, argv, "b:B:d:", longOpts, nullptr)) != -1) {
+    switch (c) {
+      case 'b':
+      case 'B': {
+        long n = strtol(optarg, nullptr, 10);
+        if (n >= 0 && n <= 5) {
+          sound_buffer_size = fs[n];
+          sound_chunk_size = sound_buffer_size / 2;
+        }
+        break;
+      }
+      case 'd':
+        if (!parseSoundDevice(optarg, o.device)) {
+          fprintf(stderr, "Unknown sound device \"%s\": -d takes oss[:PATH], alsa[:PCM], jack "
+                          "or file:IN.wav:OUT.wav\n", optarg);
+          ok = false;
+        }
+        break;
+      case 'n': o.noGui = true; break;
+      case 'l': o.layout = optarg; break;
+      case 'k': o.bank = optarg; break;
+      case 'h': o.help = true; break;
+      default:  // the parser has printed its diagnostic
+        break;
+    }
+  }
+  return ok;
+}
+
+void printHelp(FILE *to)
+{
+  fputs(
+      "Usage: qaf [OPTION]...\n"
+      "A real-time modular audio effects processor: sound from the device's input runs\n"
+      "through a patch of effect modules to its output.\n"
+      "\n"
+      "  -b, -B N           device buffer of 128, 256, 512, 1024, 2048 or 4096 bytes for\n"
+      "                     N = 0..5 (default 0: 128 bytes, 32 frames); other values are\n"
+      "                     ignored\n"
+      "  -d, --device DEV   the sound device:\n"
+      "                       oss[:PATH]            OSS, /dev/dsp unless PATH is given\n"
+      "                       alsa[:PCM]            ALSA, the PCM \"default\" unless named\n"
+      "                       jack                  a JACK client \"qaf\" (ports in_1, in_2,\n"
+      "                                             out_1, out_2)\n"
+      "                       file:IN.wav:OUT.wav   render IN.wav into a new OUT.wav as fast\n"
+      "                                             as possible, then stop\n"
+      "                     without -d: OSS on /dev/dsp when it opens, else ALSA \"default\"\n"
+      "      --no-gui       no window: text commands are read from standard input, one a\n"
+      "                     line; \"quit\" or the end of input stops (a file render runs on\n"
+      "                     to the end of its input)\n"
+      "      --layout FILE  load a layout (.lyo) at start-up\n"
+      "      --bank FILE    load a sample bank (.sbk) at start-up\n"
+      "      --help         show this help and stop\n"
+      "\n"
+      "Render a WAV file through a saved layout, without a display:\n"
+      "  qaf --no-gui -d file:in.wav:out.wav --layout song.lyo\n",
+      to);
+}

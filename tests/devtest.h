@@ -1,0 +1,156 @@
+// Helpers for the sound device tests: WAV files made byte by byte, reading them back, a patch
+// that changes the sound in a way no device does by itself (left and right swapped), and the
+// audio thread's loop run by hand over one back end.
+#ifndef QAF_DEVTEST_H
+#define QAF_DEVTEST_H
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "audio/cardfeed.h"
+#include "audio/devices.h"
+#include "engine/audioThread.h"
+#include "engine/soundNode.h"
+#include "tests/testutil.h"
+
+typedef std::vector<unsigned char> Bytes;
+
+inline void addLE(Bytes &b, unsigned v, int n)
+{
+  for (int i = 0; i < n; i++) b.push_back((v >> (8 * i)) & 255);
+}
+
+inline void addTag(Bytes &b, const char *tag) { b.insert(b.end(), tag, tag + 4); }
+
+struct WavSpec {
+  int rate = 44100;
+  int bits = 16;
+  int channels = 2;
+  int formatTag = 1;
+  Bytes before;           // whole chunks between "WAVE" and "fmt "
+  Bytes after;            // whole chunks after the data chunk
+  long declared = -1;     // the data chunk's size field; -1: the real size
+};
+
+inline Bytes makeWav(const WavSpec &w, const Bytes &data)
+{
+  Bytes b;
+  addTag(b, "RIFF");
+  addLE(b, (unsigned)(4 + w.before.size() + 24 + 8 + data.size() + w.after.size()), 4);
+  addTag(b, "WAVE");
+  b.insert(b.end(), w.before.begin(), w.before.end());
+  addTag(b, "fmt ");
+  addLE(b, 16, 4);
+  addLE(b, (unsigned)w.formatTag, 2);
+  addLE(b, (unsigned)w.channels, 2);
+  addLE(b, (unsigned)w.rate, 4);
+  addLE(b, (unsigned)(w.rate * w.channels * w.bits / 8), 4);
+  addLE(b, (unsigned)(w.channels * w.bits / 8), 2);
+  addLE(b, (unsigned)w.bits, 2);
+  addTag(b, "data");
+  addLE(b, (unsigned)(w.declared >= 0 ? w.declared : (long)data.size()), 4);
+  b.insert(b.end(), data.begin(), data.end());
+  b.insert(b.end(), w.after.begin(), w.after.end());
+  return b;
+}
+
+inline Bytes s16Bytes(const std::vector<short> &v)
+{
+  Bytes b;
+  for (short s : v) addLE(b, (unsigned short)s, 2);
+  return b;
+}
+
+inline void writeFile(const std::string &path, const Bytes &b)
+{
+  FILE *f = fopen(path.c_str(), "wb");
+  if (!f) return;
+  fwrite(b.data(), 1, b.size(), f);
+  fclose(f);
+}
+
+inline Bytes readFile(const std::string &path)
+{
+  Bytes b;
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f) return b;
+  int c;
+  while ((c = fgetc(f)) != EOF) b.push_back((unsigned char)c);
+  fclose(f);
+  return b;
+}
+
+inline unsigned le32(const Bytes &b, size_t at)
+{
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | ((unsigned)b[at + 3] << 24);
+}
+
+// Samples of a byte string of interleaved s16 frames.
+inline std::vector<short> samplesOf(const Bytes &b, size_t from = 0)
+{
+  std::vector<short> v;
+  for (size_t i = from; i + 1 < b.size(); i += 2) v.push_back((short)(b[i] | (b[i + 1] << 8)));
+  return v;
+}
+
+// A scratch directory of the test's own, removed with everything in it at the end.
+struct TempDir {
+  std::string path;
+  TempDir()
+  {
+    char t[] = "/tmp/qaftestXXXXXX";
+    path = mkdtemp(t) ? t : "/tmp";
+  }
+  ~TempDir() { std::string c = "rm -rf '" + path + "'"; (void)!system(c.c_str()); }
+  std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
+// An ALSA configuration in the scratch directory (the file to point ALSA_CONFIG_PATH at): PCM
+// "qaftest" captures from in.raw there (raw S16_LE stereo; past its end the capture goes on with
+// whatever the plugin gives) and plays into out.raw, through the `file` and `null` plugins joined
+// with `asym`. With asDefault the same PCM is also "default".
+inline std::string makeAlsaConfig(const TempDir &d, bool asDefault = false)
+{
+  std::string conf =
+      "pcm.qafnull { type null }\n"
+      "pcm.qafcap { type file slave.pcm \"qafnull\" file \"/dev/null\" infile \"" + d / "in.raw" +
+      "\" format \"raw\" }\n"
+      "pcm.qafplay { type file slave.pcm \"qafnull\" file \"" + d / "out.raw" +
+      "\" format \"raw\" }\n"
+      "pcm.qaftest { type asym playback.pcm \"qafplay\" capture.pcm \"qafcap\" }\n";
+  if (asDefault)
+    conf += "pcm.!default { type asym playback.pcm \"qafplay\" capture.pcm \"qafcap\" }\n";
+  writeFile(d / "asound.conf", Bytes(conf.begin(), conf.end()));
+  return d / "asound.conf";
+}
+
+// Line In's left output to Line Out's right input and its right to the left: the two channels
+// come out swapped, which shows the sound went through the patch.
+inline void bootSwapPatch()
+{
+  bootGraph();
+  command("C 100-101 A B");
+  command("C 100-101 B A");
+}
+
+// The audio thread's loop over a back end, by hand: read, one pass under the graph lock, write,
+// until a read fails or maxPasses ran. The number of passes run.
+inline long runPasses(const soundBackend &dev, long maxPasses = 1L << 40)
+{
+  long n = 0;
+  while (n < maxPasses && dev.read() == 0) {
+    GET_MODGRAPH_LOCK();
+    pumpAllModules();
+    RELEASE_MODGRAPH_LOCK();
+    dev.write();
+    n++;
+  }
+  return n;
+}
+
+#endif

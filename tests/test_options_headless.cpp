@@ -1,0 +1,216 @@
+// The command line (-b as before, -d, --no-gui, --layout, --bank, --help) and headless use, where
+// standard input stands in for the command entry.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+#include "engine/headless.h"
+#include "engine/options.h"
+#include "tests/devtest.h"
+
+using Lines = std::vector<std::string>;
+
+// Runs readOptions over the words as a command line ("qaf" first).
+static bool parse(std::vector<std::string> words, qafOptions &o, std::string *err = nullptr)
+{
+  words.insert(words.begin(), "qaf");
+  std::vector<char *> argv;
+  for (std::string &w : words) argv.push_back(&w[0]);
+  argv.push_back(nullptr);
+  testing::internal::CaptureStderr();
+  bool ok = readOptions((int)words.size(), argv.data(), o);
+  std::string e = testing::internal::GetCapturedStderr();
+  if (err) *err = e;
+  return ok;
+}
+
+static int bufferAfter(const std::vector<std::string> &words)
+{
+  sound_buffer_size = 128;
+  sound_chunk_size = 64;
+  qafOptions o;
+  parse(words, o);
+  EXPECT_EQ(sound_chunk_size, sound_buffer_size / 2);
+  return sound_buffer_size;
+}
+
+TEST(BufferOption, KeepsItsMeaningAmongTheNewOptions)
+{
+  EXPECT_EQ(bufferAfter({}), 128);
+  EXPECT_EQ(bufferAfter({"-b", "3"}), 1024);
+  EXPECT_EQ(bufferAfter({"-B", "5"}), 4096);
+  EXPECT_EQ(bufferAfter({"-b", "6"}), 128);
+  EXPECT_EQ(bufferAfter({"-b", "-1"}), 128);
+  EXPECT_EQ(bufferAfter({"-b", "abc"}), 128);  // not a number: index 0
+  EXPECT_EQ(bufferAfter({"-b", "2", "-b", "4"}), 2048);
+  EXPECT_EQ(bufferAfter({"-b", "4", "-b", "9"}), 2048);
+  EXPECT_EQ(bufferAfter({"-b1"}), 256);
+  EXPECT_EQ(bufferAfter({"--no-gui", "-d", "jack", "-b", "2", "--layout", "x.lyo"}), 512);
+}
+
+TEST(BufferOption, UnknownOptionsGetTheParsersDiagnosticAndAreIgnored)
+{
+  qafOptions o;
+  std::string err;
+  sound_buffer_size = 128;
+  EXPECT_TRUE(parse({"-x", "-b", "1"}, o, &err));
+  EXPECT_NE(err.find("invalid option -- 'x'"), std::string::npos) << err;
+  EXPECT_EQ(sound_buffer_size, 256);
+  EXPECT_TRUE(parse({"-b"}, o, &err));
+  EXPECT_NE(err.find("option requires an argument -- 'b'"), std::string::npos) << err;
+}
+
+TEST(DeviceOption, ShortAndLongFormsChooseTheDevice)
+{
+  qafOptions o;
+  EXPECT_EQ(o.device.kind, DEV_AUTO);
+  ASSERT_TRUE(parse({"-d", "alsa:hw:0"}, o));
+  EXPECT_EQ(o.device.kind, DEV_ALSA);
+  EXPECT_EQ(o.device.path, "hw:0");
+  ASSERT_TRUE(parse({"--device", "file:a.wav:b.wav"}, o));
+  EXPECT_EQ(o.device.kind, DEV_FILE);
+  EXPECT_EQ(o.device.path, "a.wav");
+  EXPECT_EQ(o.device.outPath, "b.wav");
+  ASSERT_TRUE(parse({"--device=jack"}, o));
+  EXPECT_EQ(o.device.kind, DEV_JACK);
+}
+
+TEST(DeviceOption, AValueThatNamesNoDeviceIsAnErrorThatSaysWhatIsAccepted)
+{
+  qafOptions o;
+  std::string err;
+  EXPECT_FALSE(parse({"-d", "pulse"}, o, &err));
+  EXPECT_EQ(err, "Unknown sound device \"pulse\": -d takes oss[:PATH], alsa[:PCM], jack or "
+                 "file:IN.wav:OUT.wav\n");
+  EXPECT_EQ(o.device.kind, DEV_AUTO);
+}
+
+TEST(HeadlessOptions, LayoutBankAndNoGuiAreRead)
+{
+  qafOptions o;
+  ASSERT_TRUE(parse({"--no-gui", "--layout", "song.lyo", "--bank=drums.sbk"}, o));
+  EXPECT_TRUE(o.noGui);
+  EXPECT_EQ(o.layout, "song.lyo");
+  EXPECT_EQ(o.bank, "drums.sbk");
+  EXPECT_FALSE(o.help);
+}
+
+TEST(HeadlessOptions, PrescanFindsNoGuiAndHelpButNotInOptionValues)
+{
+  auto pre = [](std::vector<std::string> words) {
+    words.insert(words.begin(), "qaf");
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(&w[0]);
+    qafOptions o;
+    prescanOptions((int)argv.size(), argv.data(), o);
+    return std::make_pair(o.noGui, o.help);
+  };
+  EXPECT_EQ(pre({}), std::make_pair(false, false));
+  EXPECT_EQ(pre({"-b", "2", "--no-gui"}), std::make_pair(true, false));
+  EXPECT_EQ(pre({"--help"}), std::make_pair(false, true));
+  EXPECT_EQ(pre({"--layout", "--no-gui"}), std::make_pair(false, false));  // a file so named
+  EXPECT_EQ(pre({"--", "--no-gui"}), std::make_pair(false, false));
+}
+
+TEST(HeadlessOptions, HelpListsEveryOptionAndTheRenderRecipe)
+{
+  char *text = nullptr;
+  size_t len = 0;
+  FILE *f = open_memstream(&text, &len);
+  printHelp(f);
+  fclose(f);
+  std::string h(text, len);
+  free(text);
+  for (const char *part : {"-b, -B N", "-d, --device DEV", "oss[:PATH]", "alsa[:PCM]", "jack",
+                           "file:IN.wav:OUT.wav", "--no-gui", "--layout FILE", "--bank FILE",
+                           "--help",
+                           "qaf --no-gui -d file:in.wav:out.wav --layout song.lyo\n"})
+    EXPECT_NE(h.find(part), std::string::npos) << part;
+}
+
+// ---- Commands from standard input ---------------------------------------------------------------
+
+// Standard input replaced by a pipe holding the text; the write end is closed (end of input)
+// unless keepOpen.
+struct StdinFeed {
+  int saved = -1;
+  int writeEnd = -1;
+  StdinFeed(const std::string &text, bool keepOpen = false)
+  {
+    int p[2];
+    if (pipe(p) != 0) return;
+    (void)!write(p[1], text.data(), text.size());
+    saved = dup(0);
+    dup2(p[0], 0);
+    close(p[0]);
+    if (keepOpen)
+      writeEnd = p[1];
+    else
+      close(p[1]);
+  }
+  ~StdinFeed()
+  {
+    if (writeEnd >= 0) close(writeEnd);
+    dup2(saved, 0);
+    close(saved);
+  }
+};
+
+TEST(Headless, CommandsRunLineByLineUntilQuit)
+{
+  bootGraph();
+  StdinFeed in("A 2\nc 100-102 a a\r\n\n  quit  \nA 3\n");
+  beginCapture();
+  runHeadless(false);
+  Lines out = endCapture();
+  ASSERT_NE(MOD[2], nullptr);
+  EXPECT_EQ(MOD[2]->type, 2);
+  EXPECT_EQ(I_TERM_CONNECT[2 * 4], 0) << "Line In's output A feeds the Passthrough";
+  EXPECT_EQ(MOD[3], nullptr) << "nothing after quit runs";
+  bool wired = false;
+  for (const std::string &l : out) wired = wired || l.rfind("Wiring module# ", 0) == 0;
+  EXPECT_TRUE(wired);
+}
+
+TEST(Headless, EndOfInputStopsLikeQuit)
+{
+  bootGraph();
+  StdinFeed in("A 6\nA 9");  // the last line has no line end
+  beginCapture();
+  runHeadless(false);
+  endCapture();
+  ASSERT_NE(MOD[3], nullptr);
+  EXPECT_EQ(MOD[3]->type, 9);
+}
+
+TEST(Headless, QuitIsAWholeWordOnly)
+{
+  bootGraph();
+  StdinFeed in("quitting\nA 2\nquit now\nA 3\n");
+  beginCapture();
+  runHeadless(false);
+  Lines out = endCapture();
+  EXPECT_NE(MOD[2], nullptr);
+  EXPECT_NE(MOD[3], nullptr);
+  EXPECT_EQ(out.front(), "unrecognized command QUITTING");
+}
+
+TEST(Headless, FileRenderOutlivesTheEndOfInputUntilASignal)
+{
+  bootGraph();
+  StdinFeed in("A 2\n");
+  std::thread stopper([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(getpid(), SIGTERM);
+  });
+  auto t0 = std::chrono::steady_clock::now();
+  beginCapture();
+  runHeadless(true);
+  endCapture();
+  auto waited = std::chrono::steady_clock::now() - t0;
+  stopper.join();
+  EXPECT_GE(waited, std::chrono::milliseconds(250));
+  EXPECT_NE(MOD[2], nullptr);
+}
