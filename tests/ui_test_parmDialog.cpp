@@ -263,6 +263,20 @@ TEST_F(ParmDialog, SlidersStartAtTheModulesCurrentValues)
   EXPECT_EQ(MOD[d]->parm[1], 300.0f);
 }
 
+TEST_F(ParmDialog, SlidersTakeTheWindowsHeightAndLabelsSitBelowThem)
+{
+  int d = make(17);
+  parmDialog(d);
+  runEvents();
+  GtkWidget *grid = gtk_bin_get_child(GTK_BIN(dialogOf(d)));
+  GtkAllocation scale, label;
+  gtk_widget_get_allocation(gtk_grid_get_child_at(GTK_GRID(grid), 0, 0), &scale);
+  gtk_widget_get_allocation(gtk_grid_get_child_at(GTK_GRID(grid), 0, 1), &label);
+  // The window opens 240 pixels high; one line of text is far less than half of that.
+  EXPECT_GT(scale.height, 3 * label.height);
+  EXPECT_GE(label.y, scale.y + scale.height);
+}
+
 TEST_F(ParmDialog, RightClickOnAnOpenModuleBringsUpTheSameWindow)
 {
   int d = make(4);

@@ -69,7 +69,8 @@ static void showParmWindow(GtkWidget *win, int slot)
   MOD_PARMBOX[slot] = 1;
 }
 
-// One slider and its label in column k; the scale takes all the room it is given.
+// One slider and its label in column k. The scale takes all the height the window is given; the
+// label row keeps its natural height (an expanding label row would take half the window).
 static void attachSlider(GtkWidget *grid, int k, GtkAdjustment *adj, const char *text)
 {
   GtkWidget *scale = gtk_scale_new(GTK_ORIENTATION_VERTICAL, adj);
@@ -78,7 +79,6 @@ static void attachSlider(GtkWidget *grid, int k, GtkAdjustment *adj, const char 
   gtk_grid_attach(GTK_GRID(grid), scale, k, 0, 1, 1);
   GtkWidget *label = gtk_label_new(text);
   gtk_widget_set_hexpand(label, TRUE);
-  gtk_widget_set_vexpand(label, TRUE);
   gtk_widget_set_margin_start(label, 10);
   gtk_widget_set_margin_end(label, 10);
   gtk_grid_attach(GTK_GRID(grid), label, k, 1, 1, 1);
