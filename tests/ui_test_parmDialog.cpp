@@ -756,6 +756,21 @@ TEST_F(ParmDialog, SaveSampleTakesTheFirstEmptySlotAfterZero)
   EXPECT_EQ(loopLength[4], 2);  // the full slot in between was left alone
 }
 
+TEST_F(ParmDialog, SaveSampleCopiesTheWholeBufferOfEachRecorderLength)
+{
+  // 1, 10 and 30 seconds at 44100 samples a second, two bytes a sample.
+  const int types[3] = {11, 12, 13};
+  const int bytes[3] = {88200, 882000, 2646000};
+  for (int n = 0; n < 3; n++) {
+    int r = recorderPatch(types[n]);
+    if (r < 0) GTEST_SKIP() << "the recorder modules are not built in this tree";
+    parmDialog(r);
+    EXPECT_EQ(pressSave(r), (Lines{"Next available loop: " + std::to_string(n + 1),
+                                   "Stored recorded data. "}));
+    EXPECT_EQ(loopLength[n + 1], bytes[n]);
+  }
+}
+
 // An audio-like thread runs passes under the graph lock while Save Sample is pressed thousands
 // of times; a Looper in the patch tries the target slot's lock on every pass. Each copy must be a
 // snapshot taken between passes.
