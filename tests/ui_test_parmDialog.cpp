@@ -827,7 +827,7 @@ TEST_F(ParmDialog, SaveSampleUnderLoadCopiesConsistentBuffersWithoutDeadlock)
   ASSERT_EQ(pthread_create(&th, nullptr, audioLike, nullptr), 0);
   while (passes.load() < 1400) sched_yield();  // the whole second has been written once
 
-  const int presses = 3000;
+  const int presses = 2000;
   int bad = 0, stored = 0;
   for (int n = 0; n < presses; n++) {
     Lines out = pressSave(r);
