@@ -1,28 +1,290 @@
-// Sample modules: Looper, Record Sample, Sync Sequencer and Scratcher.
-// Not built yet: every pump only sends its inputs on unchanged; inits and cleans do nothing.
+// Sample modules: Looper (plays a stretch of a sample slot), Record Sample (1, 10 and 30 s
+// buffers that play, overdub or record), Sync Sequencer (mutes triggers by an 8-step pattern)
+// and Scratcher (a delay that slides with its slider). Terminal 3 carries triggers (samples
+// above 1024) and sync pulses (32767). Pumps run on the audio thread under the graph lock; inits
+// and cleans on the UI thread under the same lock.
+#include <glib.h>
+
+#include "engine/fatal.h"
+#include "engine/soundNode.h"
+#include "modules/backbuf.h"
 #include "modules/modfuncs.h"
 #include "modules/pump.h"
+#include "samples/loopStore.h"
+
+#define SYNC_PULSE 32767
+#define TRIGGER_LEVEL 1024
+#define SCRATCH_LINE 44100        // samples of history; the line holds one more
+#define SCRATCH_PER_MOVE 170.0f   // samples of delay per unit of "Move this"
+
+// int(p) for a parameter a layout file may have set to anything: truncated toward zero, then
+// held to lo..hi; NaN counts as lo. Values the dialog can give pass unchanged.
+static int parmInt(float p, int lo, int hi)
+{
+  if (!(p >= float(lo))) return lo;
+  if (p >= float(hi)) return hi;
+  return int(p);
+}
+
+static float parmClamp(float p, float lo, float hi)
+{
+  if (!(p >= lo)) return lo;
+  if (p > hi) return hi;
+  return p;
+}
+
+static int clip16m(int v) { return v > 32767 ? 32767 : (v < -32767 ? -32767 : v); }
+
+// ---- Looper ---------------------------------------------------------------------------------
+
+struct looperState {
+  guint32 pos;   // play position in samples
+  guint32 last;  // position of the last sync pulse
+};
+
+void iLooper(int slot)
+{
+  modRec *m = MOD[slot];
+  m->parm[2] = 1023.0f;  // End: leaves out the last 1/1024 of the sample, as it always has
+  m->parm[3] = 100.0f;
+  m->parm[4] = 0.0f;
+  m->parm[5] = 1.0f;
+  m->Extra = g_malloc0(sizeof(looperState));
+}
+
+void unLooper(int slot)
+{
+  g_free(MOD[slot]->Extra);
+  MOD[slot]->Extra = nullptr;
+}
+
+// Audio thread, graph lock held. The slot's lock is only tried: when the UI thread holds it
+// (a refill in progress) this chunk is silent. When the try succeeds the lock stays taken until
+// the read is over, so the UI thread cannot free the sound while it is being played.
+void fLooper(int slot)
+{
+  modRec *m = MOD[slot];
+  looperState *st = (looperState *)m->Extra;
+  QAF_ASSERT(st != NULL);
+  if (m->term[0]) freeChunk(m->term[0]);
+  short *out = m->term[0] = newChunk();
+  short *t = verifyIn(slot, 3);
+  short *sync = newChunk();
+  int n = sound_chunk_size / 2;
+
+  // Out-of-range values can only come from a layout file; they are held to the dialog's range
+  // (Trigger Beats 0 would divide by zero, a negative speed would run before the stretch).
+  float sample = m->parm[0];
+  double step = parmClamp(m->parm[3], 10.0f, 800.0f) / 100.0;
+  bool trigOnly = m->parm[4] != 0.0f;
+  guint32 beats = (guint32)parmInt(m->parm[5], 1, 8);
+  int ls = (sample > -1.0f && sample < float(NUM_LOOPS)) ? int(sample) : -1;
+
+  if (ls < 0 || !tryLockLoop(ls)) {
+    freeChunk(sync);
+    SendOut(slot);
+    return;
+  }
+  const short *data = loopData[ls];
+  guint32 len = loopLength[ls] >= 2 ? guint32(loopLength[ls] / 2) : 0;
+  // 64-bit products, so that samples longer than 4194304 samples keep exact stretch bounds.
+  guint32 s = guint32((guint64)parmInt(m->parm[1], 0, 1024) * len / 1024);
+  guint32 e = guint32((guint64)parmInt(m->parm[2], 0, 1024) * len / 1024);
+  if (!data || len == 0 || s == e) {
+    unlockLoop(ls);
+    freeChunk(sync);
+    SendOut(slot);
+    return;
+  }
+  if (s > e) {
+    guint32 x = s;
+    s = e;
+    e = x;
+  }
+  guint32 pos = st->pos, last = st->last;
+  if (pos < s || pos >= e) pos = s;
+  guint32 seg = (e - s) / beats;
+
+  double fp = pos;
+  for (int j = 0; j < n; j++) {
+    out[j] = data[pos];
+    fp = fp + step;
+    pos = guint32(fp);
+    if (pos >= e) {
+      pos = trigOnly ? e - 1 : s;
+      fp = pos;
+    }
+    if (t[j] > TRIGGER_LEVEL) {
+      pos = s;
+      fp = s;
+    }
+    if (pos == s) {
+      sync[j] = SYNC_PULSE;
+      last = pos;
+    }
+    if (pos - last > seg) {
+      sync[j] = SYNC_PULSE;
+      last = pos;
+    }
+  }
+  unlockLoop(ls);
+
+  st->pos = pos;
+  st->last = last;
+  freeChunk(t);
+  m->term[3] = sync;
+  SendOut(slot);
+}
+
+// ---- Record Sample --------------------------------------------------------------------------
+
+struct recState {
+  short *data;
+  int len;  // samples
+  int pos;
+};
+
+static void iRec(int slot, int samples)
+{
+  recState *st = (recState *)g_malloc0(sizeof(recState));
+  st->data = (short *)g_malloc0(sizeof(short) * (gsize)samples);
+  st->len = samples;
+  st->pos = 0;
+  MOD[slot]->Extra = st;
+}
+
+void iRec1(int slot) { iRec(slot, 44100); }
+void iRec0(int slot) { iRec(slot, 441000); }
+void iRec3(int slot) { iRec(slot, 1323000); }
+
+void unRec(int slot)
+{
+  recState *st = (recState *)MOD[slot]->Extra;
+  if (st) {
+    g_free(st->data);
+    g_free(st);
+  }
+  MOD[slot]->Extra = nullptr;
+}
 
 // Audio thread, graph lock held.
-void fLooper(int slot) { SendOut(slot); }
-void iLooper(int) {}
-void unLooper(int) {}
-// Audio thread, graph lock held.
-void fRec(int slot) { SendOut(slot); }
-void iRec1(int) {}
-void iRec0(int) {}
-void iRec3(int) {}
-void unRec(int) {}
-// Audio thread, graph lock held.
-void fSeq(int slot) { SendOut(slot); }
-void iSeq(int) {}
-void unSeq(int) {}
-// Audio thread, graph lock held.
-void fScratch(int slot) { SendOut(slot); }
-void iScratch(int) {}
-void unScratch(int) {}
-void getfromRec(int, short **data, int *count)
+void fRec(int slot)
+{
+  modRec *m = MOD[slot];
+  recState *st = (recState *)m->Extra;
+  QAF_ASSERT(st != NULL);
+  // Any value but the three buttons' (only from a layout file) leaves everything alone.
+  float p = m->parm[0];
+  int mode = (p > -1.0f && p < 3.0f) ? int(p) : -1;
+  if (mode < 0) {
+    SendOut(slot);
+    return;
+  }
+  short *x = verifyIn(slot, 0);
+  short *t = verifyIn(slot, 3);
+  int n = sound_chunk_size / 2;
+  short *data = st->data;
+  int pos = st->pos;
+  for (int j = 0; j < n; j++) {
+    if (mode == 0) {
+      x[j] = (short)clip16m(data[pos] + x[j]);
+    } else if (mode == 1) {
+      short v = (short)clip16m(x[j] + data[pos]);
+      data[pos] = v;
+      x[j] = v;
+    } else {
+      data[pos] = x[j];
+    }
+    pos = pos + 1;
+    if (pos == st->len) pos = 0;
+    if (t[j] > TRIGGER_LEVEL) pos = 0;
+    if (pos == 0) t[j] = SYNC_PULSE;
+  }
+  st->pos = pos;
+  SendOut(slot);
+}
+
+// Graph lock held. The recorder's whole array (owned by the module) and its length in samples;
+// none and 0 when the slot holds no recorder.
+void getfromRec(int slot, short **data, int *count)
 {
   *data = nullptr;
   *count = 0;
+  modRec *m = MOD[slot];
+  if (!m || m->type < 11 || m->type > 13 || !m->Extra) return;
+  recState *st = (recState *)m->Extra;
+  *data = st->data;
+  *count = st->len;
+}
+
+// ---- Sync Sequencer -------------------------------------------------------------------------
+
+// The current step lives in Extra itself, not in a block.
+void iSeq(int slot) { MOD[slot]->Extra = GINT_TO_POINTER(0); }
+void unSeq(int) {}
+
+// Audio thread, graph lock held.
+void fSeq(int slot)
+{
+  modRec *m = MOD[slot];
+  int k = GPOINTER_TO_INT(m->Extra);
+  short *t = verifyIn(slot, 3);
+  int n = sound_chunk_size / 2;
+  for (int j = 0; j < n; j++) {
+    if (t[j] > TRIGGER_LEVEL) {
+      if (m->parm[k] < 0.1f) t[j] = 0;
+      k = (k + 1) % 8;
+    }
+  }
+  m->Extra = GINT_TO_POINTER(k);
+  SendOut(slot);
+}
+
+// ---- Scratcher ------------------------------------------------------------------------------
+
+struct scratchState {
+  float prevMove;
+  backBuf *line;
+};
+
+void iScratch(int slot)
+{
+  scratchState *st = (scratchState *)g_malloc0(sizeof(scratchState));
+  st->prevMove = 0.0f;
+  st->line = new backBuf(SCRATCH_LINE);
+  MOD[slot]->Extra = st;
+}
+
+void unScratch(int slot)
+{
+  scratchState *st = (scratchState *)MOD[slot]->Extra;
+  if (st) {
+    delete st->line;
+    g_free(st);
+  }
+  MOD[slot]->Extra = nullptr;
+}
+
+// Audio thread, graph lock held.
+void fScratch(int slot)
+{
+  modRec *m = MOD[slot];
+  scratchState *st = (scratchState *)m->Extra;
+  QAF_ASSERT(st != NULL);
+  // Held to the slider's 0..256 (a layout may carry a negative or huge value), so the delay
+  // always lies within the line.
+  float M = parmClamp(m->parm[0], 0.0f, 256.0f);
+  short *x = verifyIn(slot, 0);
+  int n = sound_chunk_size / 2;
+  float cur = SCRATCH_PER_MOVE * st->prevMove;
+  float inc = (SCRATCH_PER_MOVE * M - SCRATCH_PER_MOVE * st->prevMove) / float(n);
+  for (int j = 0; j < n; j++) {
+    st->line->add(x[j]);
+    // The float ramp may stray a hair outside its ends; the delay stays within the line.
+    float dl = cur < 0.0f ? 0.0f : (cur > float(SCRATCH_LINE) ? float(SCRATCH_LINE) : cur);
+    x[j] = st->line->get(unsigned(dl));
+    cur = cur + inc;
+  }
+  st->prevMove = M;
+  SendOut(slot);
 }

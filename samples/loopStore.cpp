@@ -1,8 +1,9 @@
-// The sample slots: their sounds, locks and names. The UI thread is the only one that fills or
+// The sample slots: their sounds, locks and names (the WAV reader is in wavRead.cpp). The UI thread is the only one that fills or
 // empties a slot, and it holds the slot's lock while it does; the audio thread only tries it.
 #include "samples/loopStore.h"
 
 #include <glib.h>
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -43,6 +44,9 @@ int isLockLoop(int slot)
   return 1;
 }
 
+// Audio thread; never waits.
+int tryLockLoop(int slot) { return pthread_mutex_trylock(&loopMutex[slot]) == 0 ? 1 : 0; }
+
 void deleteLoop(int slot)
 {
   if (loopData[slot]) {
@@ -56,9 +60,13 @@ int isLoopFull(int slot) { return loopData[slot] != nullptr; }
 void putrawLoop(int slot, short *samples, int count)
 {
   deleteLoop(slot);
+  // A negative count (only from a damaged caller) or one whose byte length leaves 32 bits
+  // leaves the slot empty instead of asking for an impossible buffer.
+  if (count < 0 || count > INT_MAX / 2) return;
   loopLength[slot] = count * 2;
+  // One spare byte, so that an empty sound still gets a buffer and the slot reads as full.
   short *b = (short *)g_malloc((gsize)count * 2 + 1);
-  memcpy(b, samples, (size_t)count * 2);
+  if (count > 0) memcpy(b, samples, (size_t)count * 2);
   loopData[slot] = b;
 }
 
@@ -70,11 +78,4 @@ void setLoopName(int slot, const char *name)
   loopName[slot] = g_strdup(name ? name : "");
   g_free(old);
   notifySampleNameChanged(slot);
-}
-
-// The WAV reader is not built yet: every load fails and leaves the slot empty.
-int loadLoop(int slot, char *)
-{
-  deleteLoop(slot);
-  return 0;
 }

@@ -4,6 +4,7 @@
 #define QAF_LOOPSTORE_H
 
 #include <pthread.h>
+#include <stdio.h>
 
 #define NUM_LOOPS 64
 
@@ -19,11 +20,18 @@ void lockLoop(int slot);
 void unlockLoop(int slot);
 // Any thread, never blocks. 1 when somebody holds the slot's lock, else 0.
 int isLockLoop(int slot);
+// Audio thread, never blocks. 1 when it took the slot's lock (the caller reads the slot and then
+// calls unlockLoop), 0 when somebody else holds it. Holding the lock for the whole read is what
+// keeps the UI thread from freeing the sound under the reader.
+int tryLockLoop(int slot);
 // UI thread, slot lock held. Frees the slot's sound.
 void deleteLoop(int slot);
 int isLoopFull(int slot);
 // UI thread, slot lock held. Empties the slot, then reads a WAV file into it: 1 loaded, 0 failed.
 int loadLoop(int slot, char *filename);
+// The same reader on an open stream of flen bytes (path only names the file in messages). The
+// stream stays open; loadLoop closes its own.
+int loadLoopStream(int slot, FILE *f, long long flen, const char *path);
 // UI thread, slot lock held. Empties the slot, then stores a copy of count samples.
 void putrawLoop(int slot, short *samples, int count);
 
