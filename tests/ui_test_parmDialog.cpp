@@ -18,6 +18,7 @@
 #include "modules/pump.h"
 #include "samples/loopStore.h"
 #include "tests/testutil.h"
+#include "ui/sampleList.h"
 #include "ui/ui_parts.h"
 
 void cb_save_rec_button(GtkWidget *w, void *data);
@@ -50,6 +51,7 @@ class ParmDialog : public testing::Test {
 
   static void reset()
   {
+    installHooks({nullptr, nullptr, nullptr});
     closeParmDialogs();
     runEvents();
     beginCapture();
@@ -738,6 +740,31 @@ TEST_F(ParmDialog, TwoSaveSamplePressesFillTwoSlotsWithTheSameRecording)
   for (int p = 0; p < 10; p++) passWith(-7);
   EXPECT_EQ(loopData[1][0], 1);
   EXPECT_EQ(loopData[2][3200], 0);
+}
+
+TEST_F(ParmDialog, SaveSampleNamesTheRowInTheSampleList)
+{
+  int r = recorderPatch(13);
+  if (r < 0) GTEST_SKIP() << "the recorder modules are not built in this tree";
+  buildSampleList();
+  installHooks({nullptr, closeParmDialogs, sampleListNameChanged});
+  parmDialog(r);
+  pressSave(r);
+  runEvents();
+  GtkTreeModel *model = gtk_tree_view_get_model(GTK_TREE_VIEW(sampleListView()));
+  GtkTreeIter it;
+  ASSERT_TRUE(gtk_tree_model_iter_nth_child(model, &it, nullptr, 1));
+  gchar *number = nullptr, *name = nullptr;
+  gtk_tree_model_get(model, &it, 0, &number, 1, &name, -1);
+  EXPECT_STREQ(number, "1");
+  EXPECT_EQ(std::string(name ? name : ""), "Mod ID:" + std::to_string(MOD[r]->ID));
+  g_free(number);
+  g_free(name);
+  ASSERT_TRUE(gtk_tree_model_iter_nth_child(model, &it, nullptr, 0));
+  gtk_tree_model_get(model, &it, 1, &name, -1);
+  EXPECT_STREQ(name, "");  // slot 0 untouched
+  g_free(name);
+  installHooks({nullptr, nullptr, nullptr});
 }
 
 TEST_F(ParmDialog, SaveSampleTakesTheFirstEmptySlotAfterZero)
