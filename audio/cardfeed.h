@@ -14,7 +14,10 @@ int open_sound(int rate, int bits, int channels, int fragments, int size);
 int read_sound();
 // Audio thread. One whole buffer out; 0 on success, -1 after printing the reason.
 int write_sound();
-// Main thread, at shutdown.
+// Any thread, never blocks. From now on no new read starts, and a read or write that a signal
+// interrupts gives up quietly instead of starting again: the first step of shutdown.
+void interrupt_sound();
+// Main thread, at shutdown, once the audio thread has stopped using the device.
 void close_sound();
 
 #endif

@@ -1,7 +1,44 @@
-// The audio thread (only the pass itself so far).
+// The audio thread and the end of the program. The thread reads one device buffer (which paces
+// it), runs one pass over the patch with the graph lock held, and writes the buffer back; it
+// prints nothing, allocates nothing and waits on nothing else inside that loop. Either thread may
+// end the program: the audio thread when the device fails, the UI thread when the main loop
+// returns; whichever comes first does it, once, with status 0.
 #include "engine/audioThread.h"
 
+#include <errno.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <initializer_list>
+
+#include "audio/cardfeed.h"
 #include "engine/soundNode.h"
+#include "samples/loopStore.h"
+
+pthread_t audio_thread;
+
+static std::atomic<int> audioLaunched{0};
+static std::atomic<int> stopRequested{0};
+static std::atomic<int> programEnding{0};
+
+// The signal that shutdown sends the audio thread to break a blocking device read. Its handler
+// does nothing: the interrupted read is the whole point.
+#define AUDIO_WAKE_SIGNAL SIGRTMIN
+// Audio thread (a signal handler).
+static void wakeHandler(int) {}
+
+// Either thread. 1 for the first thread that asks, 0 for any later one.
+static int claimProgramEnd()
+{
+  int expected = 0;
+  return programEnding.compare_exchange_strong(expected, 1) ? 1 : 0;
+}
 
 // Audio thread, graph lock held.
 void pumpAllModules()
@@ -9,4 +46,97 @@ void pumpAllModules()
   for (int i = 0; i < MOD_EXEC_NUM; i++) Pump_Module(MOD_EXEC_ORDER[i]);
 }
 
-void *audio_thread_start(void *) { return nullptr; }
+// Audio thread.
+void *audio_thread_start(void *)
+{
+  printf("audio thread started!\n");
+  struct sched_param sp;
+  memset(&sp, 0, sizeof sp);
+  sp.sched_priority = sched_get_priority_max(SCHED_FIFO);
+  if (sched_setscheduler(0, SCHED_FIFO, &sp) != 0)
+    printf("Can't get realtime priority for audio thread.\n");
+
+  for (;;) {
+    if (read_sound() != 0) {
+      if (stopRequested.load()) break;
+      printf("Audio thread terminating!\n");
+      // Shutdown got there first: it is waiting to join this thread.
+      if (!claimProgramEnd()) break;
+      // Closing lets a device back end finish what it writes. The UI thread may still be busy,
+      // so the program ends without running exit handlers under its feet.
+      close_sound();
+      fflush(nullptr);
+      _exit(0);
+    }
+    GET_MODGRAPH_LOCK();
+    pumpAllModules();
+    RELEASE_MODGRAPH_LOCK();
+    write_sound();
+  }
+  return nullptr;
+}
+
+int audio_thread_launch(void *(*body)(void *))
+{
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = wakeHandler;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: the blocking read must come back with EINTR
+  sigaction(AUDIO_WAKE_SIGNAL, &sa, nullptr);
+
+  // Signals from outside (Ctrl-C, a termination request) are the UI thread's to handle; the
+  // audio thread, which inherits this mask, sees only shutdown's wake-up and its own faults.
+  sigset_t blocked, old;
+  sigfillset(&blocked);
+  for (int s : {AUDIO_WAKE_SIGNAL, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP})
+    sigdelset(&blocked, s);
+  pthread_sigmask(SIG_BLOCK, &blocked, &old);
+  int r = pthread_create(&audio_thread, nullptr, body, nullptr);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (r != 0) return -1;
+  audioLaunched.store(1);
+  return 0;
+}
+
+bool audio_thread_stop()
+{
+  if (!audioLaunched.load()) return true;
+  stopRequested.store(1);
+  interrupt_sound();
+  // The signal may land just before the thread enters its read, so it is sent again until
+  // the thread has gone; a device that delivers data ends the read within one buffer anyway.
+  for (int waited = 0; waited < 3000; waited += 10) {
+    pthread_kill(audio_thread, AUDIO_WAKE_SIGNAL);
+    struct timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    t.tv_nsec += 10 * 1000 * 1000;
+    if (t.tv_nsec >= 1000000000L) {
+      t.tv_sec++;
+      t.tv_nsec -= 1000000000L;
+    }
+    if (pthread_timedjoin_np(audio_thread, nullptr, &t) == 0) {
+      audioLaunched.store(0);
+      return true;
+    }
+  }
+  return false;
+}
+
+void shutdown_program()
+{
+  if (!claimProgramEnd()) {
+    // The audio thread is closing the device and ending the program.
+    for (;;) pause();
+  }
+  if (!audio_thread_stop()) {
+    // It is stuck inside the device: leave everything it may still touch as it is.
+    fprintf(stderr, "Audio thread did not stop; ending without closing the sound device.\n");
+    fflush(nullptr);
+    _exit(0);
+  }
+  close_sound();
+  Clean_SoundNode_Data();
+  cleanLoops();
+  exit(0);
+}

@@ -1,12 +1,33 @@
-// The real-time audio thread: one device read, one pass over the patch, one device write.
+// The real-time audio thread: one device read, one pass over the patch, one device write, for
+// the life of the program; and the program's end, which either thread may reach first.
 #ifndef QAF_AUDIOTHREAD_H
 #define QAF_AUDIOTHREAD_H
+
+#include <pthread.h>
+
+extern pthread_t audio_thread;
 
 // Audio thread (or a device's real-time callback), graph lock held. Pumps every module once,
 // in execution order.
 void pumpAllModules();
 
-// The audio thread's body; never returns.
+// The audio thread's body. Loops until a device read fails: then it prints "Audio thread
+// terminating!", closes the device and ends the program with status 0, unless shutdown has
+// already begun, in which case it just returns for shutdown to join it.
 void *audio_thread_start(void *);
+
+// Main thread. Starts the audio thread with the given body (tests wrap the real one); 0 when it
+// runs, -1 when it could not be created.
+int audio_thread_launch(void *(*body)(void *) = audio_thread_start);
+
+// Main thread. Asks the audio thread to stop, gets it out of a blocking device read or write,
+// and waits for it to return (a few seconds at most). True when it has stopped; then nothing
+// touches the device buffer, the graph lock or the sample slots' locks any more.
+bool audio_thread_stop();
+
+// Main thread, when the main loop has returned. Stops the audio thread, closes the device,
+// destroys the graph lock and the sample slots' locks and ends the program with status 0. If the
+// audio thread is already ending the program, waits for it to do so instead.
+[[noreturn]] void shutdown_program();
 
 #endif

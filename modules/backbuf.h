@@ -1,6 +1,7 @@
 // The two ring buffers of the delay-line modules: backBuf, a ring of samples (Chorus/Flange,
-// Scratcher), and reverbBuffer, a ring of whole chunks (Reverb). Built on the UI thread by a
-// module's init, used by its pump on the audio thread, destroyed by its clean.
+// Scratcher), and reverbBuffer, a ring of whole chunks (Reverb); and the shared sine table.
+// Built on the UI thread by a module's init, used by its pump on the audio thread, destroyed by
+// its clean.
 #ifndef QAF_BACKBUF_H
 #define QAF_BACKBUF_H
 
@@ -28,6 +29,7 @@ private:
   int pos;
 };
 
+// A ring of n whole chunks of the chunk size in force when it is made.
 class reverbBuffer {
 public:
   explicit reverbBuffer(int n);
@@ -46,6 +48,13 @@ private:
   char *data;
   int nChunks;
   int pos;
+  int chunkBytes;  // the size of one slot; never more than is copied in or out
 };
+
+// 1024 * sin(i degrees), i = 0..359, truncated toward zero; built once by initSinLookUp.
+extern int sinLookUp[360];
+extern int isSinLookUp;
+// Graph lock held (a module's init). Builds the table the first time, announcing it.
+void initSinLookUp();
 
 #endif

@@ -1,23 +1,254 @@
-// Delay-line modules: Reverb, Chorus/Flange and Octave Down, and the chunk ring reverbBuffer.
-// Not built yet: every pump only sends its inputs on unchanged; inits and cleans do nothing.
+// Delay-line modules: Reverb (a ring of whole chunks), Chorus/Flange (a swept tap on a
+// one-second sample line) and Octave Down, with the chunk ring reverbBuffer and the sine table.
+// All pumps run on the audio thread under the graph lock; init and clean run on the UI thread
+// under the same lock and are the only places that allocate.
+#include <glib.h>
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "engine/fatal.h"
+#include "engine/soundNode.h"
+#include "modules/arith.h"
+#include "modules/backbuf.h"
 #include "modules/modfuncs.h"
 #include "modules/pump.h"
-#include "modules/backbuf.h"
+
+// ---- reverbBuffer -----------------------------------------------------------------------
+
+reverbBuffer::reverbBuffer(int n) : data(nullptr), nChunks(n), pos(0), chunkBytes(sound_chunk_size)
+{
+  data = (char *)g_malloc0((gsize)nChunks * (gsize)chunkBytes);
+}
+
+reverbBuffer::~reverbBuffer() { g_free(data); }
+
+// Audio thread. The ring's slots keep the chunk size they were made with; should the size in
+// force ever differ, only the bytes both have are copied, so nothing is read or written past
+// either block.
+static inline size_t ringCopyBytes(int slotBytes)
+{
+  return (size_t)(slotBytes < sound_chunk_size ? slotBytes : sound_chunk_size);
+}
 
 // Audio thread, graph lock held.
-void fReverb(int slot) { SendOut(slot); }
-void iReverb(int) {}
-void unReverb(int) {}
-// Audio thread, graph lock held.
-void fChor(int slot) { SendOut(slot); }
-void iChor(int) {}
-void unChor(int) {}
-// Audio thread, graph lock held.
-void fOctave(int slot) { SendOut(slot); }
-void iOctave(int) {}
-void unOctave(int) {}
+void reverbBuffer::addChunk(char *chunk)
+{
+  memcpy(data + (size_t)pos * chunkBytes, chunk, ringCopyBytes(chunkBytes));
+  pos = (pos + 1) % nChunks;
+}
 
-reverbBuffer::reverbBuffer(int n) : data(nullptr), nChunks(n), pos(0) {}
-reverbBuffer::~reverbBuffer() {}
-void reverbBuffer::addChunk(char *) {}
-char *reverbBuffer::getChunk(int) { return (char *)newChunk(); }
+// Audio thread, graph lock held. pos is the next slot to write, so delay 1 is the newest chunk.
+char *reverbBuffer::getChunk(int delay)
+{
+  QAF_ASSERT((delay >= 0) && (delay < nChunks));
+  int slot = pos - delay;
+  while (slot < 0) slot += nChunks;
+  char *c = (char *)newChunk();
+  memcpy(c, data + (size_t)slot * chunkBytes, ringCopyBytes(chunkBytes));
+  return c;
+}
+
+// ---- sine table -------------------------------------------------------------------------
+
+int sinLookUp[360];
+int isSinLookUp = 0;
+
+// UI thread, graph lock held (from a Chorus/Flange init).
+void initSinLookUp()
+{
+  if (isSinLookUp) return;
+  printf("Initializing sin lookup table\n");
+  // pi as a 32-bit float, and the sine rounded to a float before scaling: that rounding is what
+  // makes entries 90 and 270 come out as exactly +-1024
+  const float pi = 3.14159265358979f;
+  for (int i = 0; i < 360; i++) {
+    float angle = pi * i / 180;
+    float s = (float)sin((double)angle);
+    sinLookUp[i] = (int)(s * 1024);
+  }
+  isSinLookUp = 1;
+}
+
+// ---- Reverb -----------------------------------------------------------------------------
+
+// Audio thread, graph lock held. Adds to the input the chunk the ring held d chunks ago; with
+// Regen above 0 the output is fed back into the ring, so echoes repeat.
+void fReverb(int slot)
+{
+  modRec *me = MOD[slot];
+  QAF_ASSERT(me->Extra != NULL);
+  reverbBuffer *ring = (reverbBuffer *)me->Extra;
+  int nChunks = ring->numChunks();
+
+  // Delay is a whole number of chunks, at least 1 and below the ring's length; a NaN or
+  // negative Delay acts as 0, anything at or past 256 as 256.
+  float delayShare = me->parm[0] / 256.0f;
+  float dChunks = delayShare * nChunks;
+  int d;
+  if (!(dChunks >= 1.0f))
+    d = 1;
+  else if (dChunks >= (float)nChunks)
+    d = nChunks - 1;
+  else
+    d = (int)dChunks;
+
+  int64_t dry = parmInt(me->parm[2]);
+  int64_t wet = parmInt(me->parm[1]);
+  int64_t regen = parmInt(me->parm[3]);
+
+  short *echo = (short *)ring->getChunk(d);
+  short *x = verifyIn(slot, 0);
+  short *y = newChunk();
+  int n = sound_chunk_size / 2;
+  for (int j = 0; j < n; j++) {
+    y[j] = clip16m((x[j] * dry) / 256 + (echo[j] * wet) / 256);
+    x[j] = clip16m((y[j] * regen) / 256 + x[j]);
+  }
+  me->term[0] = y;
+  ring->addChunk((char *)x);
+  freeChunk(x);
+  freeChunk(echo);
+  SendOut(slot);
+}
+
+// UI thread, graph lock held. The ring's size is fixed by the chunk size now in force.
+void iReverb(int slot)
+{
+  modRec *m = MOD[slot];
+  m->parm[0] = 15.0;
+  m->parm[1] = 128.0;
+  m->parm[2] = 200.0;
+  m->parm[3] = 0.0;
+  // a quarter of a second of mono sound (88200 bytes a second) plus one chunk
+  unsigned n = (88200u / (unsigned)sound_chunk_size) / 4 + 1;
+  m->Extra = new reverbBuffer((int)n);
+}
+
+void unReverb(int slot)
+{
+  modRec *m = MOD[slot];
+  if (m->Extra) delete (reverbBuffer *)m->Extra;
+  m->Extra = nullptr;
+}
+
+// ---- Chorus/Flange ----------------------------------------------------------------------
+
+#define CHORUS_LINE 44100  // one second of samples; the line remembers one more than this
+
+struct chorState {
+  backBuf *line;
+  float phase;  // LFO phase in degrees, 0.0 <= phase < 359.0
+};
+
+// Audio thread, graph lock held. A tap swept by a sine over the last second of input.
+void fChor(int slot)
+{
+  modRec *m = MOD[slot];
+  chorState *st = (chorState *)m->Extra;
+  QAF_ASSERT(st != NULL && st->line != NULL);
+
+  int64_t wet = parmInt(m->parm[3]);
+  int64_t dry = parmInt(m->parm[4]);
+  int64_t regen = parmInt(m->parm[5]);
+  int64_t depth8 = (int64_t)parmInt(m->parm[0]) * 8;
+  bool longMode = m->parm[2] > 0.1;
+  float inc = m->parm[1] / 1000;
+  float phase = st->phase;
+  backBuf *line = st->line;
+
+  short *x = verifyIn(slot, 0);
+  int n = sound_chunk_size / 2;
+  for (int j = 0; j < n; j++) {
+    int64_t dr = (x[j] * dry) / 256;
+    int64_t s = sinLookUp[(int)phase];
+    int64_t off;
+    if (!longMode)
+      off = (depth8 * (s + 1024)) / 2048;  // sweeps 0..8 * Depth
+    else
+      off = (depth8 * (16 * (s / 16) + 16384)) / 2048;  // 60..68 * Depth, sine in steps of 16
+    phase = phase + inc;
+    // Restart at exactly 0, not reduced by 359. A negative or NaN phase (a Speed from a layout
+    // file) restarts too, so the table is never read outside 0..358.
+    if (!(phase >= 0.0f && phase < 359.0f)) phase = 0.0f;
+    // The line holds 44101 samples; a Depth of 649 or more in the long mode (only from a layout
+    // file) would reach past it, so the tap stops at the oldest sample.
+    off = clip64(off, 0, CHORUS_LINE);
+    int64_t w = line->get((unsigned)off);
+    short y = clip16m((w * wet) / 256 + dr);
+    line->add(clip16m(x[j] + (w * regen) / 256));
+    x[j] = y;
+  }
+  st->phase = phase;
+  SendOut(slot);
+}
+
+// UI thread, graph lock held. A silent one-second line, phase 0.
+void iChor(int slot)
+{
+  modRec *m = MOD[slot];
+  chorState *st = g_new0(chorState, 1);
+  st->line = new backBuf(CHORUS_LINE);
+  st->phase = 0.0f;
+  m->Extra = st;
+  m->parm[0] = 50.0;
+  m->parm[1] = 5.0;
+  m->parm[2] = 0.0;
+  m->parm[3] = 100.0;
+  m->parm[4] = 200.0;
+  initSinLookUp();
+}
+
+void unChor(int slot)
+{
+  modRec *m = MOD[slot];
+  chorState *st = (chorState *)m->Extra;
+  if (st) {
+    delete st->line;
+    g_free(st);
+  }
+  m->Extra = nullptr;
+}
+
+// ---- Octave Down ------------------------------------------------------------------------
+
+struct octState {
+  int32_t prev;  // the last input sample
+  int32_t flip;  // 1 while the sign is being turned over
+};
+
+// Audio thread, graph lock held. Flips the sign at every rising zero crossing, multiplying the
+// signal by a square wave at half its frequency.
+void fOctave(int slot)
+{
+  modRec *m = MOD[slot];
+  octState *st = (octState *)m->Extra;
+  QAF_ASSERT(st != NULL);
+  int32_t prev = st->prev, flip = st->flip;
+
+  short *x = verifyIn(slot, 0);
+  int n = sound_chunk_size / 2;
+  for (int j = 0; j < n; j++) {
+    if (prev < 0 && x[j] >= 0) flip = 1 - flip;
+    prev = x[j];
+    // in 16 bits -(-32768) is -32768 again
+    if (flip == 1 && x[j] != -32768) x[j] = (short)-x[j];
+  }
+  st->prev = prev;
+  st->flip = flip;
+  SendOut(slot);
+}
+
+// UI thread, graph lock held.
+void iOctave(int slot)
+{
+  modRec *m = MOD[slot];
+  m->Extra = g_new0(octState, 1);
+}
+
+void unOctave(int slot)
+{
+  modRec *m = MOD[slot];
+  g_free(m->Extra);
+  m->Extra = nullptr;
+}

@@ -82,6 +82,7 @@ void SendOut(int slot)
     int d = O_TERM_WIRE(slot * 4 + k);
     if (d != -1) {
       modRec *r = MOD[d / 4];
+      QAF_ASSERT(r != NULL);
       // A chunk still waiting there (its receiver was rewired to a new feeder before it ran)
       // is given back rather than lost.
       if (r->term[d % 4]) freeChunk(r->term[d % 4]);
