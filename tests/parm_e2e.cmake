@@ -1,7 +1,9 @@
 # End-to-end run of the parameter dialogs: the real program under the fake OSS device, driven
-# with xdotool on a virtual X server. Needs the program and the fake device (fakedsp.cmake,
-# included before this file).
-if(TARGET qaf AND TARGET fakedsp AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/devicetest.h)
+# with xdotool on a virtual X server. Needs the program, the fake device (fakedsp.cmake, included
+# before this file) and a main window whose canvas takes mouse clicks.
+file(STRINGS ${CMAKE_SOURCE_DIR}/ui/gui.cpp QAF_CANVAS_CLICKS REGEX "button_press_event")
+if(TARGET qaf AND TARGET fakedsp AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/devicetest.h
+   AND QAF_CANVAS_CLICKS)
   add_executable(e2e_parmDialog ${CMAKE_CURRENT_SOURCE_DIR}/e2e_parmDialog.cpp)
   target_include_directories(e2e_parmDialog PRIVATE ${CMAKE_SOURCE_DIR})
   target_link_libraries(e2e_parmDialog PRIVATE GTest::gtest GTest::gtest_main)
