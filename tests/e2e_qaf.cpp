@@ -286,14 +286,12 @@ TEST(BadDevice, FailedWritesAreReportedAndThePassesGoOn)
   EXPECT_EQ(count(dev.logLines(), "read 128"), 4);
 }
 
-// A default thread stack larger than the address space can hold: no thread can be created.
+// The fake device refuses the program's own thread (the window's toolkit keeps its threads).
 TEST(BadDevice, AudioThreadThatCannotBeCreatedEndsWithStatusOneAfterClosingTheDevice)
 {
   FakeDevice dev;
-  QafRun r = runQaf(dev, {}, nullptr, true, [] {
-    struct rlimit huge = {(rlim_t)1 << 46, (rlim_t)1 << 46};
-    setrlimit(RLIMIT_STACK, &huge);
-  });
+  dev.set("FAKEDSP_FAIL", "thread");
+  QafRun r = runQaf(dev, {});
   EXPECT_EQ(r.status, 1);
   Lines expect = startUpLines(128);
   expect.resize(7);  // up to "Sound buffer size: ..."

@@ -4,7 +4,10 @@
 #define _GNU_SOURCE
 #include "fakedsp.h"
 
+#include <dlfcn.h>
 #include <errno.h>
+#include <link.h>
+#include <pthread.h>
 #include <fcntl.h>
 #include <linux/soundcard.h>
 #include <poll.h>
@@ -318,4 +321,30 @@ int close(int d)
     inFd = outFd = logFd = -1;
   }
   return (int)syscall(SYS_close, d);
+}
+
+/* "thread" in FAKEDSP_FAIL: once the device is open, threads that the program itself starts
+   cannot be created (EAGAIN); the libraries' own threads (the toolkit's font loader, GLib's
+   workers) still can, so a program with a real window gets as far as its audio thread. */
+static int mainLoadStart(struct dl_phdr_info *info, size_t size, void *data)
+{
+  (void)size;
+  const void *addr = *(const void **)data;
+  for (int i = 0; i < info->dlpi_phnum; i++) {
+    const ElfW(Phdr) *ph = &info->dlpi_phdr[i];
+    if (ph->p_type != PT_LOAD) continue;
+    ElfW(Addr) lo = info->dlpi_addr + ph->p_vaddr;
+    if ((ElfW(Addr))addr >= lo && (ElfW(Addr))addr < lo + ph->p_memsz) return 1;
+  }
+  return 2; /* the first object is the program itself: stop after it */
+}
+
+int pthread_create(pthread_t *t, const pthread_attr_t *attr, void *(*start)(void *), void *arg)
+{
+  static int (*real)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+  if (!real) real = (int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *))dlsym(RTLD_NEXT, "pthread_create");
+  const void *addr = (const void *)start;
+  if (devFd >= 0 && fails("thread", EAGAIN) && dl_iterate_phdr(mainLoadStart, &addr) == 1)
+    return EAGAIN;
+  return real(t, attr, start, arg);
 }

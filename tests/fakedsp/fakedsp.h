@@ -7,7 +7,8 @@
                   "SPEED 44100", "close"; with FAKEDSP_LOG_IO=1 also "read N" and "write N".
    FAKEDSP_CAPS   what GETCAPS answers (decimal or 0x hex); default 0x100, full duplex.
    FAKEDSP_FAIL   comma-separated steps that fail: open, SETFRAGMENT, SETDUPLEX, GETCAPS, SETFMT,
-                  STEREO, SPEED, read, write; shortwrite takes only half of each write.
+                  STEREO, SPEED, read, write; shortwrite takes only half of each write; thread
+                  (once the device is open) refuses the threads the program itself starts.
    FAKEDSP_ERRNO  the error of a failing step (default: ENOENT for open, EIO for read and write,
                   EINVAL for the requests).
    FAKEDSP_IN     file the reads are served from; without it the input is empty.
