@@ -1,7 +1,253 @@
-// Layout and sample bank files (not built yet: saving and loading do nothing).
+// Layout files (.lyo): each slot's module type and 16 parameters, then both wire tables, in a
+// little-endian byte format. Loading reads and checks the whole file into new memory before it
+// touches the running patch, then swaps modules and wires in one holding of the graph lock, so
+// the audio thread runs either the old patch or the new one. Everything here runs on the UI thread.
 #include "files/fileops.h"
 
-void real_save(gchar *) {}
-void real_load(gchar *) {}
-void real_savesbank(gchar *) {}
-void real_loadsbank(gchar *) {}
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#include "engine/hooks.h"
+#include "engine/soundNode.h"
+#include "files/fileio.h"
+
+static const char layoutMagic[] = "QAF_LAYOUT\n";  // 11 bytes on disk, no NUL
+static const int layoutMagicLen = 11;
+
+// A layout as read from a file, before any of it reaches the running patch.
+struct layoutImage {
+  gint32 type[MAX_MODULES];  // -1: the slot is empty
+  float parm[MAX_MODULES][16];
+  gint32 iTerm[TERMS_I_OR_O];
+  gint32 oTerm[TERMS_I_OR_O];
+};
+
+// UI thread. Reads no lock: this thread is the only writer of what is saved.
+void real_save(gchar *filename)
+{
+  gchar *name = saveFileName(filename, "lyo");
+  FILE *f = fopen(name, "wb");
+  if (!f) {
+    printf("Error opening file %s\n", name);
+    g_free(name);
+    return;
+  }
+  leWriter w(f);
+  w.bytes(layoutMagic, layoutMagicLen);
+  w.i32(MAX_MODULES);
+  for (int s = 0; s < MAX_MODULES; s++) {
+    modRec *m = MOD[s];
+    if (!m) {
+      w.i32(-1);
+      continue;
+    }
+    w.i32(m->type);
+    for (int p = 0; p < 16; p++) w.f32(m->parm[p]);
+  }
+  for (int t = 0; t < TERMS_I_OR_O; t++) {
+    w.i32(I_TERM_CONNECT[t]);
+    w.i32(O_TERM_CONNECT[t]);
+  }
+  // A full disk would otherwise leave a short file behind without a word.
+  if (!w.close()) printf("Error writing file %s\n", name);
+  g_free(name);
+}
+
+// False on a short read (the message is the caller's). Prints the two progress lines.
+static bool readLayout(FILE *f, layoutImage &L)
+{
+  printf("Loading module parameters\n");
+  for (int s = 0; s < MAX_MODULES; s++) {
+    if (!readI32(f, &L.type[s])) return false;
+    for (int p = 0; p < 16; p++) L.parm[s][p] = 0.0f;
+    if (L.type[s] == -1) continue;
+    for (int p = 0; p < 16; p++)
+      if (!readF32(f, &L.parm[s][p])) return false;
+  }
+  printf("Loading connections\n");
+  for (int t = 0; t < TERMS_I_OR_O; t++) {
+    if (!readI32(f, &L.iTerm[t])) return false;
+    if (!readI32(f, &L.oTerm[t])) return false;
+  }
+  return true;
+}
+
+// Why terminal t (an input or an output) does not exist in the layout, or "" when it does.
+static std::string missingTerminal(const layoutImage &L, bool input, int t)
+{
+  int slot = t / 4, k = t % 4;
+  char why[128];
+  if (L.type[slot] == -1) {
+    g_snprintf(why, sizeof why, "slot %d is empty", slot);
+    return why;
+  }
+  bool has = input ? typeHasInput(L.type[slot], k) : typeHasOutput(L.type[slot], k);
+  if (has) return "";
+  g_snprintf(why, sizeof why, "%s in slot %d has no %s %c", typeList[L.type[slot]].name, slot,
+             input ? "input" : "output", 'A' + k);
+  return why;
+}
+
+// Checks one wire table entry: t's own terminal and the one at its far end must exist.
+static bool checkWire(const layoutImage &L, const char *filename, bool input, int t)
+{
+  int other = input ? L.iTerm[t] : L.oTerm[t];
+  const char *side = input ? "input" : "output";
+  const char *otherSide = input ? "output" : "input";
+  if (other == -1) return true;
+  if (other < 0 || other >= TERMS_I_OR_O) {
+    printf("Not loading %s: %s terminal %d is wired to %d, which is not a terminal number.\n",
+           filename, side, t, other);
+    return false;
+  }
+  std::string why = missingTerminal(L, input, t);
+  if (!why.empty()) {
+    printf("Not loading %s: %s terminal %d is wired, but %s.\n", filename, side, t, why.c_str());
+    return false;
+  }
+  why = missingTerminal(L, !input, other);
+  if (!why.empty()) {
+    printf("Not loading %s: %s terminal %d is wired to %s terminal %d, but %s.\n", filename, side,
+           t, otherSide, other, why.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Refuses, with one line naming the first problem and the file, a layout that would index past
+// the type or wire tables or break the rules of the graph: Line In in slot 0 and Line Out in slot
+// 1 only, every wire on an existing terminal of an occupied slot. Wire pairs that only disagree
+// between the two tables pass: the repair pass removes them after the swap.
+static bool checkLayout(const layoutImage &L, const char *filename)
+{
+  for (int s = 0; s < MAX_MODULES; s++) {
+    if (L.type[s] < -1 || L.type[s] >= MAX_TYPES) {
+      printf("Not loading %s: slot %d holds module type %d, which does not exist.\n", filename, s,
+             L.type[s]);
+      return false;
+    }
+  }
+  if (L.type[0] != 0) {
+    printf("Not loading %s: slot 0 must hold Line In.\n", filename);
+    return false;
+  }
+  if (L.type[1] != 1) {
+    printf("Not loading %s: slot 1 must hold Line Out.\n", filename);
+    return false;
+  }
+  for (int s = 2; s < MAX_MODULES; s++) {
+    if (L.type[s] == 0 || L.type[s] == 1) {
+      printf("Not loading %s: slot %d holds %s, which belongs only in slot %d.\n", filename, s,
+             typeList[L.type[s]].name, L.type[s]);
+      return false;
+    }
+  }
+  for (int t = 0; t < TERMS_I_OR_O; t++) {
+    if (!checkWire(L, filename, true, t)) return false;
+    if (!checkWire(L, filename, false, t)) return false;
+  }
+  return true;
+}
+
+// Both wire tables describe the same wires.
+static bool wireTablesAgree()
+{
+  for (int t = 0; t < TERMS_I_OR_O; t++) {
+    int o = I_TERM_CONNECT[t], i = O_TERM_CONNECT[t];
+    if (o != -1 && O_TERM_CONNECT[o] != t) return false;
+    if (i != -1 && I_TERM_CONNECT[i] != t) return false;
+  }
+  return true;
+}
+
+// UI thread; takes the graph lock itself for the swap.
+void real_load(gchar *filename)
+{
+  if (!filename) filename = (gchar *)"";
+  FILE *f = fopen(filename, "rb");
+  if (!f) {
+    printf("Error opening file %s\n", filename);
+    return;
+  }
+  char magic[layoutMagicLen + 1] = {0};
+  if (!readBytes(f, magic, layoutMagicLen)) {
+    printf("Error reading file %s\n", filename);
+    fclose(f);
+    return;
+  }
+  if (g_ascii_strncasecmp(magic, layoutMagic, layoutMagicLen) != 0) {
+    printf("Not a valid QAF Layout file!\n");
+    fclose(f);
+    return;
+  }
+  gint32 count;
+  if (!readI32(f, &count)) {
+    printf("Error reading file %s\n", filename);
+    fclose(f);
+    return;
+  }
+  if (count > MAX_MODULES) {
+    printf("File is corrupted or wrong version.\n");
+    fclose(f);
+    return;
+  }
+  // The count is only a bound: every file holds 64 slot records.
+  layoutImage *L = g_new(layoutImage, 1);
+  bool read = readLayout(f, *L);
+  fclose(f);
+  if (!read) {
+    printf("Error reading file %s\n", filename);
+    g_free(L);
+    return;
+  }
+  if (!checkLayout(*L, filename)) {
+    g_free(L);
+    return;
+  }
+
+  // The file is good: only now are records made, so a refused file takes no module IDs.
+  modRec *fresh[MAX_MODULES];
+  for (int s = 0; s < MAX_MODULES; s++) {
+    fresh[s] = nullptr;
+    if (L->type[s] == -1) continue;
+    fresh[s] = new modRec;
+    fresh[s]->type = L->type[s];
+    memcpy(fresh[s]->parm, L->parm[s], sizeof fresh[s]->parm);
+  }
+
+  printf("Closing all parameter dialog boxes\n");
+  closeAllParmDialogs();
+  for (int s = 0; s < MAX_MODULES; s++) {
+    MOD_PARMBOX[s] = 0;
+    MOD_PARMBOX_HANDLE[s] = nullptr;
+  }
+
+  printf("Swapping modules and maps\n");
+  GET_MODGRAPH_LOCK();
+  memcpy(I_TERM_CONNECT, L->iTerm, sizeof I_TERM_CONNECT);
+  memcpy(O_TERM_CONNECT, L->oTerm, sizeof O_TERM_CONNECT);
+  for (int s = 0; s < MAX_MODULES; s++) {
+    if (MOD[s]) {
+      Clean_Module(s);
+      delete MOD[s];  // also gives back chunks still waiting at its terminals
+    }
+    MOD[s] = fresh[s];
+    if (fresh[s]) {
+      Init_Module(s);
+      // init set the type's defaults; the module runs with what was saved
+      memcpy(fresh[s]->parm, L->parm[s], sizeof fresh[s]->parm);
+    }
+  }
+  // One repair pass can leave a wire half-made when it clears an entry whose other end it has
+  // already passed; repeat until both tables agree. Each pass that finds a mismatch clears at
+  // least one entry, so this ends.
+  do {
+    validateModuleConnections();
+  } while (!wireTablesAgree());
+  assignModuleTiers();
+  RELEASE_MODGRAPH_LOCK();
+  g_free(L);
+  forcePaint();
+}
