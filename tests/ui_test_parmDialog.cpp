@@ -5,7 +5,9 @@
 #include <gtk/gtk.h>
 #include <pthread.h>
 #include <string.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "engine/hooks.h"
 #include "engine/io_term_inlines.h"
 #include "engine/soundNode.h"
+#include "files/fileops.h"
 #include "modules/pump.h"
 #include "samples/loopStore.h"
 #include "tests/testutil.h"
@@ -375,6 +378,35 @@ TEST_F(ParmDialog, ClosingAllDialogsDestroysEveryWindowAndClearsTheFlags)
   EXPECT_EQ(MOD[a], nullptr);
 }
 
+TEST_F(ParmDialog, LoadingALayoutClosesEveryOpenDialogFirst)
+{
+  installHooks({nullptr, closeParmDialogs, nullptr});
+  int a = make(4), b = make(12);
+  parmDialog(a);
+  parmDialog(b);
+  runEvents();
+  GtkWidget *w[2] = {dialogOf(a), dialogOf(b)};
+  for (auto &x : w) g_object_add_weak_pointer(G_OBJECT(x), (gpointer *)&x);
+  char path[] = "/tmp/qaf-parm-XXXXXX.lyo";
+  int fdTmp = mkstemps(path, 4);
+  ASSERT_GE(fdTmp, 0);
+  close(fdTmp);
+  beginCapture();
+  real_save(path);
+  real_load(path);  // the same patch again, in new records
+  Lines said = endCapture();
+  EXPECT_NE(std::find(said.begin(), said.end(), "Closing all parameter dialog boxes"), said.end());
+  unlink(path);
+  runEvents();
+  for (auto x : w) EXPECT_EQ(x, nullptr);  // the windows are gone, not just forgotten
+  for (int s = 0; s < MAX_MODULES; s++) EXPECT_EQ(MOD_PARMBOX[s], 0);
+  ASSERT_NE(MOD[a], nullptr);
+  parmDialog(a);  // the new module's dialog opens on its own parameters
+  EXPECT_EQ(MOD_PARMBOX[a], 1);
+  gtk_adjustment_set_value(adjOf(a, 0), 99.0);
+  EXPECT_EQ(MOD[a]->parm[0], 99.0f);
+}
+
 TEST_F(ParmDialog, AWindowDestroyedOtherwiseNeverLeavesAStaleFlag)
 {
   int d = make(4);
@@ -687,7 +719,7 @@ static int recorderPatch(int type)
   for (int s = 2; s < MAX_MODULES; s++)
     if (MOD[s] && MOD[s]->ID == sUID - 1) r = s;
   if (!MOD[r]->Extra) return -1;
-  command("C 100-" + std::to_string(MOD[r]->ID) + " a a");
+  command("C " + std::to_string(MOD[0]->ID) + "-" + std::to_string(MOD[r]->ID) + " a a");
   return r;
 }
 
@@ -879,8 +911,8 @@ TEST_F(ParmDialog, AMovedSliderChangesTheSoundFromTheNextChunk)
 {
   int p = make(2);
   ASSERT_EQ(MOD[p]->parm[0], 200.0f);  // the default VolumeA
-  command("C 100-" + std::to_string(MOD[p]->ID) + " a a");
-  command("C " + std::to_string(MOD[p]->ID) + "-101 a a");
+  command("C " + std::to_string(MOD[0]->ID) + "-" + std::to_string(MOD[p]->ID) + " a a");
+  command("C " + std::to_string(MOD[p]->ID) + "-" + std::to_string(MOD[1]->ID) + " a a");
   parmDialog(p);
   short *frames = (short *)buf;
   // Passthrough: out = (in * int(VolumeA)) / 256; 1000 at the default 200 gives 781, at 64
