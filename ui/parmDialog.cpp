@@ -1,5 +1,290 @@
-// Parameter dialogs (not built yet: nothing opens).
+// Parameter dialogs: one small window per module, generated from its type's descriptor (float
+// sliders for '!', whole-number sliders for '#', radio buttons and "Save Sample" for '%'). The
+// controls write straight into the module's parm array while the audio thread runs. Everything
+// here runs on the UI thread.
+#include <gtk/gtk.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "engine/fatal.h"
+#include "engine/soundNode.h"
+#include "modules/modfuncs.h"
+#include "samples/loopStore.h"
 #include "ui/ui_parts.h"
 
-void parmDialog(int) {}
-void closeParmDialogs() {}
+void parmScroll(char *spec, int slot);
+void parmIntScroll(char *spec, int slot);
+void parmRadio(char *spec, int slot);
+void cb_move_parm(GtkAdjustment *adj, void *data);
+void cb_move_int_parm(GtkAdjustment *adj, void *data);
+void cb_radio_clicked(GtkWidget *w, void *data);
+void cb_save_rec_button(GtkWidget *w, void *data);
+gboolean delete_event_parmbox(GtkWidget *w, GdkEventAny *event, void *data);
+
+// Splits a descriptor at "/" into at most max pieces, the way the dialogs count them: the last
+// piece keeps the rest unsplit when the limit is reached, an empty remainder after a final "/"
+// is not a piece, and an empty text has none. Free the result with g_strfreev.
+static gchar **splitDesc(const char *spec, int max, int *n)
+{
+  gchar **pieces = g_strsplit(spec, "/", max);
+  int count = (int)g_strv_length(pieces);
+  if (count > 0 && pieces[count - 1][0] == '\0') {
+    g_free(pieces[count - 1]);
+    pieces[count - 1] = nullptr;
+    count--;
+  }
+  *n = count;
+  return pieces;
+}
+
+// The window every builder starts from, titled with the type's name and the module's ID.
+static GtkWidget *newParmWindow(int slot)
+{
+  GtkWidget *win = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  gtk_window_set_type_hint(GTK_WINDOW(win), GDK_WINDOW_TYPE_HINT_DIALOG);
+  gchar *title = g_strdup_printf("%s ID: %d", typeList[MOD[slot]->type].name, MOD[slot]->ID);
+  gtk_window_set_title(GTK_WINDOW(win), title);
+  g_free(title);
+  g_signal_connect(win, "delete_event", G_CALLBACK(delete_event_parmbox), GINT_TO_POINTER(slot));
+  return win;
+}
+
+// The window can also go away without a delete_event (destroyed by whoever owns it at exit);
+// the flags must never point at a dead window, or "R" would refuse forever and a right click
+// would try to show it.
+static void destroy_parmbox(GtkWidget *w, void *data)
+{
+  int slot = GPOINTER_TO_INT(data);
+  if (MOD_PARMBOX_HANDLE[slot] == w) {
+    MOD_PARMBOX[slot] = 0;
+    MOD_PARMBOX_HANDLE[slot] = nullptr;
+  }
+}
+
+static void showParmWindow(GtkWidget *win, int slot)
+{
+  g_signal_connect(win, "destroy", G_CALLBACK(destroy_parmbox), GINT_TO_POINTER(slot));
+  gtk_widget_show_all(win);
+  MOD_PARMBOX_HANDLE[slot] = win;
+  MOD_PARMBOX[slot] = 1;
+}
+
+// One slider and its label in column k. The scale takes all the height the window is given; the
+// label row keeps its natural height (an expanding label row would take half the window).
+static void attachSlider(GtkWidget *grid, int k, GtkAdjustment *adj, const char *text)
+{
+  GtkWidget *scale = gtk_scale_new(GTK_ORIENTATION_VERTICAL, adj);
+  gtk_widget_set_hexpand(scale, TRUE);
+  gtk_widget_set_vexpand(scale, TRUE);
+  gtk_grid_attach(GTK_GRID(grid), scale, k, 0, 1, 1);
+  GtkWidget *label = gtk_label_new(text);
+  gtk_widget_set_hexpand(label, TRUE);
+  gtk_widget_set_margin_start(label, 10);
+  gtk_widget_set_margin_end(label, 10);
+  gtk_grid_attach(GTK_GRID(grid), label, k, 1, 1, 1);
+}
+
+// A vertical scale's natural height is only a few pixels of travel; give the dialog room.
+static void sizeSliderWindow(GtkWidget *win) { gtk_window_set_default_size(GTK_WINDOW(win), -1, 240); }
+
+void parmDialog(int slot)
+{
+  if (slot < 0 || slot >= MAX_MODULES || !MOD[slot]) return;
+  const char *desc = typeList[MOD[slot]->type].parmDesc;
+  if (!desc || desc[0] == '\0') return;
+  if (MOD_PARMBOX[slot]) {
+    GtkWidget *win = GTK_WIDGET(MOD_PARMBOX_HANDLE[slot]);
+    gtk_widget_hide(win);
+    gtk_widget_show(win);
+    gtk_window_present(GTK_WINDOW(win));
+    return;
+  }
+  char *rest = g_strdup(desc + 1);
+  switch (desc[0]) {
+    case '!': parmScroll(rest, slot); break;
+    case '#': parmIntScroll(rest, slot); break;
+    case '%': parmRadio(rest, slot); break;
+    default: break;
+  }
+  g_free(rest);
+}
+
+void closeParmDialogs()
+{
+  for (int s = 0; s < MAX_MODULES; s++) {
+    if (!MOD_PARMBOX[s]) continue;
+    GtkWidget *win = GTK_WIDGET(MOD_PARMBOX_HANDLE[s]);
+    MOD_PARMBOX[s] = 0;
+    MOD_PARMBOX_HANDLE[s] = nullptr;
+    if (win) gtk_widget_destroy(win);
+  }
+}
+
+void parmScroll(char *spec, int slot)
+{
+  int n;
+  gchar **pieces = splitDesc(spec, 16, &n);
+  if (n == 0) {
+    g_strfreev(pieces);
+    return;
+  }
+  GtkWidget *win = newParmWindow(slot);
+  sizeSliderWindow(win);
+  GtkWidget *grid = gtk_grid_new();
+  float *parm = MOD[slot]->parm;
+  for (int k = 0; k < n; k++) {
+    GtkAdjustment *adj = gtk_adjustment_new(parm[k], 0.0, 256.0, 1.0, 8.0, 0.0);
+    g_signal_connect(adj, "value_changed", G_CALLBACK(cb_move_parm), &parm[k]);
+    attachSlider(grid, k, adj, pieces[k]);
+  }
+  gtk_container_add(GTK_CONTAINER(win), grid);
+  showParmWindow(win, slot);
+  g_strfreev(pieces);
+}
+
+void parmIntScroll(char *spec, int slot)
+{
+  int np;
+  gchar **pieces = splitDesc(spec, 48, &np);
+  if (np == 0 || np % 3 != 0) {
+    g_strfreev(pieces);
+    return;
+  }
+  int n = np / 3;
+  float lo[16], hi[16];
+  for (int k = 0; k < n; k++) {
+    lo[k] = (float)strtol(pieces[3 * k + 1], nullptr, 10);
+    hi[k] = (float)strtol(pieces[3 * k + 2], nullptr, 10);
+  }
+  GtkWidget *win = newParmWindow(slot);
+  sizeSliderWindow(win);
+  GtkWidget *grid = gtk_grid_new();
+  float *parm = MOD[slot]->parm;
+  for (int k = 0; k < n; k++) {
+    GtkAdjustment *adj = gtk_adjustment_new(parm[k], lo[k], hi[k], 1.0, 10.0, 0.0);
+    g_signal_connect(adj, "value_changed", G_CALLBACK(cb_move_int_parm), &parm[k]);
+    attachSlider(grid, k, adj, pieces[3 * k]);
+  }
+  gtk_container_add(GTK_CONTAINER(win), grid);
+  showParmWindow(win, slot);
+  g_strfreev(pieces);
+}
+
+void parmRadio(char *spec, int slot)
+{
+  int n;
+  gchar **pieces = splitDesc(spec, 16, &n);
+  if (n == 0) {
+    g_strfreev(pieces);
+    return;
+  }
+  GtkWidget *win = newParmWindow(slot);
+  GtkWidget *title = gtk_label_new(gtk_window_get_title(GTK_WINDOW(win)));
+  GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  gtk_box_set_homogeneous(GTK_BOX(box), FALSE);
+  gtk_container_add(GTK_CONTAINER(win), box);
+  // Truncation toward zero, as the recorder reads the mode.
+  int sel = (int)MOD[slot]->parm[0];
+
+  GtkWidget *button = gtk_radio_button_new_with_label(nullptr, pieces[0]);
+  gtk_box_pack_start(GTK_BOX(box), title, TRUE, TRUE, 0);
+  gtk_box_pack_start(GTK_BOX(box), button, TRUE, TRUE, 0);
+  g_signal_connect(button, "clicked", G_CALLBACK(cb_radio_clicked), GINT_TO_POINTER(slot));
+  if (sel == 0) gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(button), TRUE);
+  for (int j = 1; j < n; j++) {
+    button = gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(button), pieces[j]);
+    g_signal_connect(button, "clicked", G_CALLBACK(cb_radio_clicked),
+                     GINT_TO_POINTER(slot + 256 * j));
+    gtk_box_pack_start(GTK_BOX(box), button, TRUE, TRUE, 0);
+    // Making it active emits "clicked" on the button switched off and then on this one, so
+    // parm[0] ends up rewritten to this button's value.
+    if (sel == j) gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(button), TRUE);
+  }
+  GtkWidget *save = gtk_button_new_with_label("Save Sample");
+  g_signal_connect(save, "clicked", G_CALLBACK(cb_save_rec_button), GINT_TO_POINTER(slot));
+  gtk_box_pack_start(GTK_BOX(box), save, TRUE, TRUE, 0);
+  showParmWindow(win, slot);
+  g_strfreev(pieces);
+}
+
+void cb_move_parm(GtkAdjustment *adj, void *data)
+{
+  *(float *)data = (float)gtk_adjustment_get_value(adj);
+}
+
+void cb_move_int_parm(GtkAdjustment *adj, void *data)
+{
+  float v = (float)(int)gtk_adjustment_get_value(adj);
+  // Snap to the whole number without a second "value_changed": every handler is held off for
+  // the write, and those still to run in this emission (the scale's own) see the snapped value.
+  guint id = g_signal_lookup("value_changed", GTK_TYPE_ADJUSTMENT);
+  g_signal_handlers_block_matched(adj, G_SIGNAL_MATCH_ID, id, 0, nullptr, nullptr, nullptr);
+  gtk_adjustment_set_value(adj, v);
+  g_signal_handlers_unblock_matched(adj, G_SIGNAL_MATCH_ID, id, 0, nullptr, nullptr, nullptr);
+  *(float *)data = v;
+}
+
+void cb_radio_clicked(GtkWidget *, void *data)
+{
+  int code = GPOINTER_TO_INT(data);
+  int slot = code & 0xFF;
+  int j = code >> 8;
+  if (!MOD[slot]) return;
+  MOD[slot]->parm[0] = (float)j + 0.01f;
+}
+
+void cb_save_rec_button(GtkWidget *, void *data)
+{
+  int slot = GPOINTER_TO_INT(data);
+  if (!MOD[slot]) return;
+  int i = 1;
+  while (i < NUM_LOOPS && isLoopFull(i)) i++;
+  if (i == NUM_LOOPS) return;
+  printf("Next available loop: %d\n", i);
+  fflush(stdout);
+
+  // Slot lock first, graph lock second: the audio thread only ever tries a slot's lock, so it
+  // cannot hold the graph lock while waiting for this slot. The graph lock keeps the recorder's
+  // pump from writing its buffer during the copy, so the copy is the buffer as it stood between
+  // two passes.
+  lockLoop(i);
+  GET_MODGRAPH_LOCK();
+  short *samples = nullptr;
+  int count = 0;
+  getfromRec(slot, &samples, &count);
+  RELEASE_MODGRAPH_LOCK();
+  if (count <= 0 || !samples) {
+    unlockLoop(i);
+    return;
+  }
+  // The audio thread waits for the graph lock, so only the copy itself happens under it: the
+  // memory is taken and touched first (fresh pages of a 30-second buffer take milliseconds to
+  // fault in, several device buffers' worth).
+  short *copy = (short *)g_malloc((gsize)count * 2);
+  memset(copy, 0, (size_t)count * 2);
+  GET_MODGRAPH_LOCK();
+  int again = 0;
+  getfromRec(slot, &samples, &again);
+  QAF_ASSERT(again == count);  // a recorder's length is fixed when it is made
+  memcpy(copy, samples, (size_t)count * 2);
+  RELEASE_MODGRAPH_LOCK();
+  // Still under the slot's lock, which every Looper pass has seen taken since the first holding
+  // of the graph lock above.
+  putrawLoop(i, copy, count);
+  unlockLoop(i);
+  g_free(copy);
+
+  gchar *name = g_strdup_printf("Mod ID:%d", MOD[slot]->ID);
+  setLoopName(i, name);
+  g_free(name);
+  printf("Stored recorded data. \n");
+  fflush(stdout);
+}
+
+gboolean delete_event_parmbox(GtkWidget *, GdkEventAny *, void *data)
+{
+  int slot = GPOINTER_TO_INT(data);
+  MOD_PARMBOX[slot] = 0;
+  return FALSE;
+}
