@@ -59,3 +59,11 @@ bool readF32(FILE *f, float *v)
   memcpy(v, &u, 4);
   return true;
 }
+
+FILE *openForSave(const gchar *chosen, const char *ext, gchar **name)
+{
+  *name = saveFileName(chosen, ext);
+  FILE *f = fopen(*name, "wb");
+  if (!f) printf("Error opening file %s\n", *name);
+  return f;
+}

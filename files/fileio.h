@@ -11,6 +11,10 @@
 // any other gets ".<ext>" appended. Free the result with g_free.
 gchar *saveFileName(const gchar *chosen, const char *ext);
 
+// Builds the name to save under and opens it for writing ("wb"); on failure prints
+// "Error opening file " and the name and returns null. *name is set either way (g_free it).
+FILE *openForSave(const gchar *chosen, const char *ext, gchar **name);
+
 // Writes little-endian fields; remembers whether every write succeeded.
 struct leWriter {
   explicit leWriter(FILE *f) : f(f), ok(true) {}

@@ -27,10 +27,9 @@ struct layoutImage {
 // UI thread. Reads no lock: this thread is the only writer of what is saved.
 void real_save(gchar *filename)
 {
-  gchar *name = saveFileName(filename, "lyo");
-  FILE *f = fopen(name, "wb");
+  gchar *name;
+  FILE *f = openForSave(filename, "lyo", &name);
   if (!f) {
-    printf("Error opening file %s\n", name);
     g_free(name);
     return;
   }

@@ -16,10 +16,9 @@ static const int maxNameLen = 1023;  // characters before the NUL that the reade
 // UI thread. Reads the slots without their locks: this thread is the only one that fills them.
 void real_savesbank(gchar *filename)
 {
-  gchar *name = saveFileName(filename, "sbk");
-  FILE *f = fopen(name, "wb");
+  gchar *name;
+  FILE *f = openForSave(filename, "sbk", &name);
   if (!f) {
-    printf("Error opening file %s\n", name);
     g_free(name);
     return;
   }

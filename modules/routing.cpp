@@ -18,16 +18,22 @@ static inline void dropChunk(modRec *m, int k)
   m->term[k] = nullptr;
 }
 
+// Audio thread, graph lock held. The four input chunks and their volumes from parm[0..3].
+static inline void fourInputs(int slot, modRec *m, short *in[4], int32_t g[4])
+{
+  for (int k = 0; k < 4; k++) {
+    in[k] = verifyIn(slot, k);
+    g[k] = volume256(m->parm[k]);
+  }
+}
+
 // Audio thread, graph lock held. Four separate gain stages, input k to output k.
 void fPass(int slot)
 {
   modRec *m = MOD[slot];
   short *in[4];
   int32_t g[4];
-  for (int k = 0; k < 4; k++) {
-    in[k] = verifyIn(slot, k);
-    g[k] = volume256(m->parm[k]);
-  }
+  fourInputs(slot, m, in, g);
   int n = sound_chunk_size / 2;
   for (int k = 0; k < 4; k++) {
     short *x = in[k];
@@ -51,10 +57,7 @@ void fMixer(int slot)
   modRec *m = MOD[slot];
   short *in[4];
   int32_t g[4];
-  for (int k = 0; k < 4; k++) {
-    in[k] = verifyIn(slot, k);
-    g[k] = volume256(m->parm[k]);
-  }
+  fourInputs(slot, m, in, g);
   int n = sound_chunk_size / 2;
   for (int j = 0; j < n; j++) {
     // each term is truncated on its own before the sum
