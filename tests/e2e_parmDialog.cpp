@@ -61,7 +61,7 @@ static short distorted(int drive)
 TEST(ParmDialogEndToEnd, MovingDriveChangesTheGainFromTheNextChunkOn)
 {
   FakeDevice dev;
-  const int seconds = 6;
+  const int seconds = 10;  // ample time for the window, typing and key presses on a loaded machine
   std::vector<short> in(2 * 44100 * seconds);
   for (size_t i = 0; i < in.size(); i += 2) {
     in[i] = 1000;
