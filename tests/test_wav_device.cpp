@@ -154,7 +154,7 @@ TEST(WavInput, DataSizeOfZeroMeansTheSoundRunsToTheEndOfTheFile)
 
 struct Refusal {
   const char *what;
-  WavSpec spec;
+  WavSpec format;
   const char *message;  // the end of the error line, after "<path>: "
 };
 
@@ -175,7 +175,7 @@ TEST(WavInput, FilesTheLoaderRefusesAreRefusedWithTheReason)
   w.channels = 3;
   cases.push_back({"3 channels", w, "3 channels; QAF reads mono or stereo"});
   for (const Refusal &c : cases) {
-    writeFile(d / "in.wav", makeWav(c.spec, Bytes(600, 1)));
+    writeFile(d / "in.wav", makeWav(c.format, Bytes(600, 1)));
     testing::internal::CaptureStderr();
     int r = openFile(d / "in.wav", d / "out.wav");
     std::string err = testing::internal::GetCapturedStderr();

@@ -13,9 +13,9 @@
 #include "samples/loopStore.h"
 #include "ui/ui_parts.h"
 
-void parmScroll(char *spec, int slot);
-void parmIntScroll(char *spec, int slot);
-void parmRadio(char *spec, int slot);
+void parmScroll(char *pieceList, int slot);
+void parmIntScroll(char *pieceList, int slot);
+void parmRadio(char *pieceList, int slot);
 void cb_move_parm(GtkAdjustment *adj, void *data);
 void cb_move_int_parm(GtkAdjustment *adj, void *data);
 void cb_radio_clicked(GtkWidget *w, void *data);
@@ -25,9 +25,9 @@ gboolean delete_event_parmbox(GtkWidget *w, GdkEventAny *event, void *data);
 // Splits a descriptor at "/" into at most max pieces, the way the dialogs count them: the last
 // piece keeps the rest unsplit when the limit is reached, an empty remainder after a final "/"
 // is not a piece, and an empty text has none. Free the result with g_strfreev.
-static gchar **splitDesc(const char *spec, int max, int *n)
+static gchar **splitDesc(const char *pieceList, int max, int *n)
 {
-  gchar **pieces = g_strsplit(spec, "/", max);
+  gchar **pieces = g_strsplit(pieceList, "/", max);
   int count = (int)g_strv_length(pieces);
   if (count > 0 && pieces[count - 1][0] == '\0') {
     g_free(pieces[count - 1]);
@@ -121,10 +121,10 @@ void closeParmDialogs()
   }
 }
 
-void parmScroll(char *spec, int slot)
+void parmScroll(char *pieceList, int slot)
 {
   int n;
-  gchar **pieces = splitDesc(spec, 16, &n);
+  gchar **pieces = splitDesc(pieceList, 16, &n);
   if (n == 0) {
     g_strfreev(pieces);
     return;
@@ -143,10 +143,10 @@ void parmScroll(char *spec, int slot)
   g_strfreev(pieces);
 }
 
-void parmIntScroll(char *spec, int slot)
+void parmIntScroll(char *pieceList, int slot)
 {
   int np;
-  gchar **pieces = splitDesc(spec, 48, &np);
+  gchar **pieces = splitDesc(pieceList, 48, &np);
   if (np == 0 || np % 3 != 0) {
     g_strfreev(pieces);
     return;
@@ -171,10 +171,10 @@ void parmIntScroll(char *spec, int slot)
   g_strfreev(pieces);
 }
 
-void parmRadio(char *spec, int slot)
+void parmRadio(char *pieceList, int slot)
 {
   int n;
-  gchar **pieces = splitDesc(spec, 16, &n);
+  gchar **pieces = splitDesc(pieceList, 16, &n);
   if (n == 0) {
     g_strfreev(pieces);
     return;
