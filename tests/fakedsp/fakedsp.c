@@ -30,7 +30,7 @@ static long long served = 0;   /* bytes of input served so far */
 static struct timespec start;  /* when the first read came */
 static int reads = 0, writes = 0, stalled = 0, interrupted = 0;
 static int fragments = 5;      /* the buffer, in reads, that a late reader may fall behind */
-static int overruns = 0;       /* paced reads that came later than the buffer could hold */
+static int overruns = 0;       /* stretches of paced reads later than the buffer could hold */
 
 /* The OSS 4 error counters, answered to SNDCTL_DSP_GETERROR. */
 struct fakeErrInfo {
@@ -298,8 +298,15 @@ static ssize_t deviceRead(void *dst, size_t count)
     clock_gettime(CLOCK_MONOTONIC, &now);
     long long ns = (now.tv_sec - start.tv_sec) * 1000000000LL + (now.tv_nsec - start.tv_nsec);
     long long due = ns / 1000 * ((long long)rate * sampleBytes * channels) / 1000000;
-    if (due - served > (long long)fragments * (long long)count)
-      __atomic_add_fetch(&overruns, 1, __ATOMIC_SEQ_CST);
+    /* One overrun per episode, as a device counts the one loss: the reads that follow while
+       the reader catches up are the same late stretch, not new losses. */
+    static int behind = 0;
+    if (due - served > (long long)fragments * (long long)count) {
+      if (!behind) __atomic_add_fetch(&overruns, 1, __ATOMIC_SEQ_CST);
+      behind = 1;
+    } else {
+      behind = 0;
+    }
   }
   if (pace && waitUntilDue(served + (long long)got) < 0) {
     if (got > 0) syscall(SYS_lseek, inFd, -(off_t)got, SEEK_CUR);

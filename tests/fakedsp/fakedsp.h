@@ -5,8 +5,8 @@
    FAKEDSP_LOG    file to which each request is appended as a line: "open O_RDWR",
                   "SETFRAGMENT 0x00050007", "SETDUPLEX", "GETCAPS", "SETFMT 16", "STEREO 1",
                   "SPEED 44100", "GETERROR", "close"; with FAKEDSP_LOG_IO=1 also "read N" and
-                  "write N". GETERROR answers the OSS 4 error counters: overruns are the paced
-                  reads (FAKEDSP_PACE) that came more than the fragment count of reads late.
+                  "write N". GETERROR answers the OSS 4 error counters: an overrun is each
+                  stretch of paced reads (FAKEDSP_PACE) more than the fragment count of reads late.
    FAKEDSP_CAPS   what GETCAPS answers (decimal or 0x hex); default 0x100, full duplex.
    FAKEDSP_FAIL   comma-separated steps that fail: open, SETFRAGMENT, SETDUPLEX, GETCAPS, SETFMT,
                   STEREO, SPEED, GETERROR, read, write; shortwrite takes only half of each
