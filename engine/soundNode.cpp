@@ -61,7 +61,7 @@ int sound_buffer_size = 128;
 int sound_chunk_size = 64;
 const int fs[6] = {128, 256, 512, 1024, 2048, 4096};
 
-modRec::modRec() : type(0), ID(sUID++), parm{}, Extra(nullptr), term{}
+modRec::modRec() : type(0), ID(sUID++), parm(), Extra(nullptr), term{}
 {
 }
 

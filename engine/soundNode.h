@@ -6,6 +6,8 @@
 #include <glib.h>
 #include <pthread.h>
 
+#include <atomic>
+
 #define MAX_TYPES 20
 #define MAX_MODULES 64
 #define TERMS_I_OR_O 256
@@ -21,6 +23,19 @@ struct modType {
   modFunc clean;         // may be null
 };
 
+// One parameter value. The dialogs, MIDI and the pumps share it across threads, one 32-bit float
+// at a time; a relaxed atomic makes that a defined program without costing the pumps anything.
+struct parmFloat {
+  std::atomic<float> v{0.0f};
+  operator float() const { return v.load(std::memory_order_relaxed); }
+  parmFloat &operator=(float f)
+  {
+    v.store(f, std::memory_order_relaxed);
+    return *this;
+  }
+  parmFloat &operator=(const parmFloat &o) { return *this = (float)o; }
+};
+
 // One module instance. A new record takes the next module ID; its parameters start at 0.0, it
 // owns no private state and holds no chunks. Deleting it releases any chunks still waiting in
 // its terminal slots.
@@ -32,7 +47,7 @@ struct modRec {
 
   int type;
   int ID;
-  float parm[16];
+  parmFloat parm[16];
   gpointer Extra;
   short *term[4];
 };

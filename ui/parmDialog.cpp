@@ -132,7 +132,7 @@ void parmScroll(char *pieceList, int slot)
   GtkWidget *win = newParmWindow(slot);
   sizeSliderWindow(win);
   GtkWidget *grid = gtk_grid_new();
-  float *parm = MOD[slot]->parm;
+  parmFloat *parm = MOD[slot]->parm;
   for (int k = 0; k < n; k++) {
     GtkAdjustment *adj = gtk_adjustment_new(parm[k], 0.0, 256.0, 1.0, 8.0, 0.0);
     g_signal_connect(adj, "value_changed", G_CALLBACK(cb_move_parm), &parm[k]);
@@ -160,7 +160,7 @@ void parmIntScroll(char *pieceList, int slot)
   GtkWidget *win = newParmWindow(slot);
   sizeSliderWindow(win);
   GtkWidget *grid = gtk_grid_new();
-  float *parm = MOD[slot]->parm;
+  parmFloat *parm = MOD[slot]->parm;
   for (int k = 0; k < n; k++) {
     GtkAdjustment *adj = gtk_adjustment_new(parm[k], lo[k], hi[k], 1.0, 10.0, 0.0);
     g_signal_connect(adj, "value_changed", G_CALLBACK(cb_move_int_parm), &parm[k]);
@@ -210,7 +210,7 @@ void parmRadio(char *pieceList, int slot)
 
 void cb_move_parm(GtkAdjustment *adj, void *data)
 {
-  *(float *)data = (float)gtk_adjustment_get_value(adj);
+  *(parmFloat *)data = (float)gtk_adjustment_get_value(adj);
 }
 
 void cb_move_int_parm(GtkAdjustment *adj, void *data)
@@ -222,7 +222,7 @@ void cb_move_int_parm(GtkAdjustment *adj, void *data)
   g_signal_handlers_block_matched(adj, G_SIGNAL_MATCH_ID, id, 0, nullptr, nullptr, nullptr);
   gtk_adjustment_set_value(adj, v);
   g_signal_handlers_unblock_matched(adj, G_SIGNAL_MATCH_ID, id, 0, nullptr, nullptr, nullptr);
-  *(float *)data = v;
+  *(parmFloat *)data = v;
 }
 
 void cb_radio_clicked(GtkWidget *, void *data)
