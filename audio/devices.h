@@ -8,6 +8,8 @@
 #include <atomic>
 #include <string>
 
+#include "engine/realtime.h"
+
 // One back end: the device operations with the contract of cardfeed.h (interrupt: from now on
 // no read starts and a blocked one gives up quietly, shutdown's first step), and its xrun count
 // (-1 when the device cannot tell).
@@ -97,7 +99,7 @@ struct jackPassPlan {
 // size through the FIFO.
 jackPassPlan planJackPasses(int nframes, int bufferBytes);
 // The JACK process callback (real-time thread; takes only a try of the graph lock).
-int jackProcess(unsigned nframes, void *arg);
+int jackProcess(unsigned nframes, void *arg) QAF_NONBLOCKING;
 extern std::atomic<long> jackCallbacks;   // process callbacks run
 extern std::atomic<long> jackLockMisses;  // passes played as silence: the graph lock was busy
 #endif

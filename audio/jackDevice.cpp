@@ -72,10 +72,10 @@ static void replan(unsigned n)
 }
 
 // Real-time thread. One pass over the device buffer, if the graph is free.
-static void runPass()
+static void runPass() QAF_NONBLOCKING
 {
   if (pthread_mutex_trylock(&modgraph_mutex) == 0) {
-    pumpAllModules();
+    runGraphPass();
     pthread_mutex_unlock(&modgraph_mutex);
   } else {
     memset(buf, 0, (size_t)buf_size);
@@ -84,7 +84,7 @@ static void runPass()
 }
 
 // Real-time thread (JACK's process callback): no allocation, no lock but a try of the graph lock.
-int jackProcess(unsigned nframes, void *)
+int jackProcess(unsigned nframes, void *) QAF_NONBLOCKING
 {
   long long t0 = monoNs();
   jackCallbacks++;

@@ -1,6 +1,6 @@
 // The command interpreter. Checks read the tables without the lock (the UI thread is their only
 // writer); each change takes the graph lock, recomputes the order in the same holding, releases
-// it and asks for a repaint.
+// it, prints the order and asks for a repaint.
 #include "command/cmdparse.h"
 
 #include <glib.h>
@@ -74,8 +74,9 @@ static void cmdWire(char *msg)
   break_I_WIRE(i);
   break_O_WIRE(o);
   make_IO_WIRE(i, o);
-  assignModuleTiers();
+  computeModuleTiers();
   RELEASE_MODGRAPH_LOCK();
+  printExecOrder();
   forcePaint();
 }
 
@@ -101,8 +102,9 @@ static void cmdDisconnect(char *msg)
   printf("Disconnecting module# %d output terminal %d\n", slot, k);
   GET_MODGRAPH_LOCK();
   break_O_WIRE(slot * 4 + k);
-  assignModuleTiers();
+  computeModuleTiers();
   RELEASE_MODGRAPH_LOCK();
+  printExecOrder();
   forcePaint();
 }
 

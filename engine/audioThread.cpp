@@ -19,6 +19,7 @@
 
 #include "audio/cardfeed.h"
 #include "audio/devices.h"
+#include "engine/realtime.h"
 #include "engine/soundNode.h"
 #include "samples/loopStore.h"
 
@@ -42,9 +43,90 @@ static int claimProgramEnd()
 }
 
 // Audio thread, graph lock held.
-void pumpAllModules()
+void pumpAllModules() QAF_NONBLOCKING
 {
   for (int i = 0; i < MOD_EXEC_NUM; i++) Pump_Module(MOD_EXEC_ORDER[i]);
+}
+
+// The output fade of a preset switch. The UI thread asks (fadeWanted), the audio thread moves
+// the gain one frame at a time and says when the output has gone silent.
+#define FADE_FRAMES 220  // 5 ms at 44100 Hz
+enum { FADE_NONE, FADE_OUT, FADE_IN };
+static std::atomic<int> fadeWanted{FADE_NONE};
+static std::atomic<int> fadeSilent{0};
+static int fadeGain = FADE_FRAMES;  // audio thread only: frames of gain, FADE_FRAMES is unity
+static std::atomic<long> passCount{0};
+
+// Audio thread, graph lock held.
+static void applyOutputFade() QAF_NONBLOCKING
+{
+  int want = fadeWanted.load(std::memory_order_acquire);
+  if (want != FADE_OUT && fadeGain == FADE_FRAMES) return;
+  short *b = (short *)buf;
+  int frames = buf_size / 4;
+  for (int i = 0; i < frames; i++) {
+    if (want == FADE_OUT) {
+      if (fadeGain > 0) fadeGain--;
+    } else if (fadeGain < FADE_FRAMES) {
+      fadeGain++;
+    }
+    b[2 * i] = (short)((int)b[2 * i] * fadeGain / FADE_FRAMES);
+    b[2 * i + 1] = (short)((int)b[2 * i + 1] * fadeGain / FADE_FRAMES);
+  }
+  if (want == FADE_OUT && fadeGain == 0) fadeSilent.store(1, std::memory_order_release);
+}
+
+// Audio thread, graph lock held.
+void runGraphPass() QAF_NONBLOCKING
+{
+  pumpAllModules();
+  applyOutputFade();
+  passCount.fetch_add(1, std::memory_order_relaxed);
+}
+
+long passesRun() { return passCount.load(std::memory_order_relaxed); }
+
+void fadeOutputForSwap()
+{
+  fadeSilent.store(0);
+  fadeWanted.store(FADE_OUT, std::memory_order_release);
+  // Waits for the silence, as long as passes keep coming; a stalled or absent device does not
+  // hold the switch up.
+  long seen = passesRun();
+  long long lastProgress = g_get_monotonic_time();
+  while (!fadeSilent.load(std::memory_order_acquire)) {
+    g_usleep(500);
+    long now = passesRun();
+    if (now != seen) {
+      seen = now;
+      lastProgress = g_get_monotonic_time();
+    } else if (g_get_monotonic_time() - lastProgress > 50000) {
+      break;
+    }
+  }
+}
+
+void fadeOutputBackIn() { fadeWanted.store(FADE_IN, std::memory_order_release); }
+
+// Audio thread. One turn of the device loop: read, pass, write. All of it is real-time code;
+// the device read and write are its deliberate blocking calls (the graph lock's take and release
+// are exempted where they are defined).
+static int audioLoopOnce() QAF_NONBLOCKING
+{
+  int r;
+  {
+    QAF_RT_EXEMPT;
+    r = read_sound();
+  }
+  if (r != 0) return -1;
+  audioTakeGraphLock();
+  runGraphPass();
+  audioReleaseGraphLock();
+  {
+    QAF_RT_EXEMPT;
+    write_sound();
+  }
+  return 0;
 }
 
 // Audio thread.
@@ -58,7 +140,7 @@ void *audio_thread_start(void *)
     printf("Can't get realtime priority for audio thread.\n");
 
   for (;;) {
-    if (read_sound() != 0) {
+    if (audioLoopOnce() != 0) {
       if (stopRequested.load()) break;
       printf("Audio thread terminating!\n");
       // Shutdown got there first: it is waiting to join this thread.
@@ -70,10 +152,6 @@ void *audio_thread_start(void *)
       fflush(nullptr);
       _exit(0);
     }
-    GET_MODGRAPH_LOCK();
-    pumpAllModules();
-    RELEASE_MODGRAPH_LOCK();
-    write_sound();
   }
   return nullptr;
 }

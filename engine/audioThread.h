@@ -5,11 +5,25 @@
 
 #include <pthread.h>
 
+#include "engine/realtime.h"
+
 extern pthread_t audio_thread;
 
 // Audio thread (or a device's real-time callback), graph lock held. Pumps every module once,
 // in execution order.
-void pumpAllModules();
+void pumpAllModules() QAF_NONBLOCKING;
+// Audio thread (or a device's real-time callback), graph lock held. One whole pass over the
+// device buffer: every module, then the output fade of a preset switch.
+void runGraphPass() QAF_NONBLOCKING;
+// Passes run so far (any thread may read it).
+long passesRun();
+
+// UI thread. Fades Line Out to silence over about 5 ms and waits until the silence has gone
+// out; returns at once when no passes are running (no device, an offline render between
+// buffers). The graph is swapped while it is silent.
+void fadeOutputForSwap();
+// UI thread. Fades Line Out back in over about 5 ms from the next pass on.
+void fadeOutputBackIn();
 
 // The audio thread's body. Loops until a device read fails: then it prints "Audio thread
 // terminating!", closes the device and ends the program with status 0, unless shutdown has

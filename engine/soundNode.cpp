@@ -1,13 +1,16 @@
 // The module table and the graph: type table, slots, module IDs, dispatchers, creation and
 // removal, the repair pass, tiers and the execution order, and the graph lock. Everything that
-// changes the graph runs on the UI thread with the graph lock held; the audio thread only reads.
+// changes the graph runs on the UI thread: records and orders are built beside the running graph
+// and installed in one short holding of the graph lock; what was replaced is cleaned after it.
 #include "engine/soundNode.h"
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include "engine/fatal.h"
 #include "engine/io_term_inlines.h"
+#include "engine/realtime.h"
 #include "modules/modfuncs.h"
 #include "modules/pump.h"
 
@@ -73,9 +76,62 @@ modRec::~modRec()
   }
 }
 
-void GET_MODGRAPH_LOCK() { pthread_mutex_lock(&modgraph_mutex); }
+static std::atomic<long long> worstHoldNs{0};
+static std::atomic<long long> worstWaitNs{0};
+static long long holdStartNs = 0;  // UI thread only
 
-void RELEASE_MODGRAPH_LOCK() { pthread_mutex_unlock(&modgraph_mutex); }
+static long long lockClockNs()
+{
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+// Either thread: keeps the larger of two figures that only ever grow.
+static void raiseTo(std::atomic<long long> &worst, long long v)
+{
+  long long w = worst.load(std::memory_order_relaxed);
+  while (v > w && !worst.compare_exchange_weak(w, v, std::memory_order_relaxed)) {
+  }
+}
+
+void GET_MODGRAPH_LOCK()
+{
+  pthread_mutex_lock(&modgraph_mutex);
+  holdStartNs = lockClockNs();
+}
+
+void RELEASE_MODGRAPH_LOCK()
+{
+  long long held = lockClockNs() - holdStartNs;
+  pthread_mutex_unlock(&modgraph_mutex);
+  raiseTo(worstHoldNs, held);
+}
+
+// Audio thread: the pass's one deliberate wait.
+void audioTakeGraphLock() QAF_NONBLOCKING
+{
+  QAF_RT_EXEMPT;
+  long long t0 = lockClockNs();
+  pthread_mutex_lock(&modgraph_mutex);
+  raiseTo(worstWaitNs, lockClockNs() - t0);
+}
+
+// Audio thread.
+void audioReleaseGraphLock() QAF_NONBLOCKING
+{
+  QAF_RT_EXEMPT;
+  pthread_mutex_unlock(&modgraph_mutex);
+}
+
+long long worstGraphHoldNs() { return worstHoldNs.load(); }
+long long worstGraphWaitNs() { return worstWaitNs.load(); }
+
+void resetGraphLockStats()
+{
+  worstHoldNs = 0;
+  worstWaitNs = 0;
+}
 
 void Init_SoundNode_Data()
 {
@@ -111,6 +167,30 @@ void Clean_SoundNode_Data()
   pthread_mutex_destroy(&modgraph_mutex);
 }
 
+modRec *makeModule(int type)
+{
+  modRec *m = new modRec;
+  m->type = type;
+  initRecord(m);
+  return m;
+}
+
+void releaseModuleChunks(modRec *m)
+{
+  for (int k = 0; k < 4; k++) {
+    if (m->term[k]) freeChunk(m->term[k]);
+    m->term[k] = nullptr;
+  }
+}
+
+void destroyModule(modRec *m)
+{
+  if (!m) return;
+  for (int k = 0; k < 4; k++) QAF_ASSERT(m->term[k] == NULL);
+  cleanRecord(m);
+  delete m;
+}
+
 void New_Mod(int type)
 {
   if (type < 0 || type >= MAX_TYPES) {
@@ -128,13 +208,12 @@ void New_Mod(int type)
     return;
   }
 
+  modRec *m = makeModule(type);
   GET_MODGRAPH_LOCK();
-  modRec *m = new modRec;
   MOD[slot] = m;
-  m->type = type;
-  assignModuleTiers();
-  Init_Module(slot);
+  computeModuleTiers();
   RELEASE_MODGRAPH_LOCK();
+  printExecOrder();
 
   printf("Created new module ID=%d Slot=%d Type=%d\n", m->ID, slot, type);
   printf("Name of new module: %s\n", typeList[type].name);
@@ -142,20 +221,35 @@ void New_Mod(int type)
 
 void Remove_Mod(int slot)
 {
+  modRec *old = MOD[slot];
   GET_MODGRAPH_LOCK();
-  Clean_Module(slot);
-  delete MOD[slot];
+  releaseModuleChunks(old);
   MOD[slot] = nullptr;
-  assignModuleTiers();
+  computeModuleTiers();
   RELEASE_MODGRAPH_LOCK();
+  printExecOrder();
+  destroyModule(old);
+}
+
+void initRecord(modRec *m)
+{
+  QAF_ASSERT(m != NULL);
+  modRecFunc f = typeList[m->type].init;
+  if (f) f(m);
+}
+
+void cleanRecord(modRec *m)
+{
+  QAF_ASSERT(m != NULL);
+  modRecFunc f = typeList[m->type].clean;
+  if (f) f(m);
 }
 
 void Init_Module(int slot)
 {
   modRec *sM = MOD[slot];
   QAF_ASSERT(sM != NULL);
-  modFunc f = typeList[sM->type].init;
-  if (f) f(slot);
+  initRecord(sM);
 }
 
 // Audio thread, graph lock held.
@@ -171,35 +265,38 @@ void Clean_Module(int slot)
 {
   modRec *sM = MOD[slot];
   QAF_ASSERT(sM != NULL);
-  modFunc f = typeList[sM->type].clean;
-  if (f) f(slot);
+  cleanRecord(sM);
 }
 
-void validateModuleConnections()
+void repairWireTables(int *iTerm, int *oTerm)
 {
   for (int t = 0; t < TERMS_I_OR_O; t++) {
-    int d = O_TERM_WIRE(t);
+    int d = oTerm[t];
     if (d != -1) {
-      int b = I_TERM_WIRE(d);
+      QAF_ASSERT(d >= 0 && d < TERMS_I_OR_O);
+      int b = iTerm[d];
       if (b != t) {
-        O_TERM_CONNECT[t] = -1;
-        I_TERM_CONNECT[d] = -1;
+        oTerm[t] = -1;
+        iTerm[d] = -1;
         printf("OTERM %d -> ITERM %d:ITERM %d -> OTERM %d\n", t, d, d, b);
         printf("Deleting mismatched wires\n");
       }
     }
-    int s = I_TERM_WIRE(t);
+    int s = iTerm[t];
     if (s != -1) {
-      int f = O_TERM_WIRE(s);
+      QAF_ASSERT(s >= 0 && s < TERMS_I_OR_O);
+      int f = oTerm[s];
       if (f != t) {
-        I_TERM_CONNECT[t] = -1;
-        O_TERM_CONNECT[s] = -1;
+        iTerm[t] = -1;
+        oTerm[s] = -1;
         printf("ITERM %d -> OTERM %d:OTERM %d -> ITERM %d\n", t, s, s, f);
         printf("Deleting mismatched wires\n");
       }
     }
   }
 }
+
+void validateModuleConnections() { repairWireTables(I_TERM_CONNECT, O_TERM_CONNECT); }
 
 void recurseModuleTiers(int slot, int depth)
 {
@@ -222,48 +319,94 @@ gint compareModExec(const void *a, const void *b)
   return MOD_NUM_IN_TIER[M1] < MOD_NUM_IN_TIER[M2] ? -1 : 1;
 }
 
-static gint compareModExecList(gconstpointer a, gconstpointer b)
+// The walk of recurseModuleTiers over any pair of tables.
+static void walkTiers(const int *oTerm, int *tier, int slot, int depth)
 {
-  return compareModExec(a, b);
+  if (depth >= tier[slot]) return;
+  tier[slot] = depth;
+  for (int k = 0; k < 4; k++) {
+    int d = oTerm[slot * 4 + k];
+    if (d != -1) {
+      QAF_ASSERT(d >= 0 && d < TERMS_I_OR_O);
+      walkTiers(oTerm, tier, d / 4, depth + 1);
+    }
+  }
 }
 
-void assignModuleTiers()
+void computeGraphOrder(modRec *const *mods, const int *iTerm, const int *oTerm, graphOrder &o)
 {
-  MAX_TIER = 0;
-  MAX_NUM_IN_TIER = 0;
+  o.maxTier = 0;
+  o.maxNumInTier = 0;
 
   bool source[MAX_MODULES];
   for (int s = 0; s < MAX_MODULES; s++) {
     source[s] = true;
     for (int k = 0; k < 4; k++)
-      if (I_TERM_CONNECT[s * 4 + k] != -1) source[s] = false;
+      if (iTerm[s * 4 + k] != -1) source[s] = false;
   }
-  for (int s = 0; s < MAX_MODULES; s++) MOD_TIER[s] = 99999;
+  for (int s = 0; s < MAX_MODULES; s++) o.tier[s] = 99999;
   for (int s = 0; s < MAX_MODULES; s++)
-    if (source[s]) recurseModuleTiers(s, 0);
+    if (source[s]) walkTiers(oTerm, o.tier, s, 0);
   for (int s = 0; s < MAX_MODULES; s++) {
     // modules fed only from a closed loop of wires land in tier 0
-    if (MOD_TIER[s] == 99999) MOD_TIER[s] = 0;
-    if (MOD_TIER[s] > MAX_TIER) MAX_TIER = MOD_TIER[s];
+    if (o.tier[s] == 99999) o.tier[s] = 0;
+    if (o.tier[s] > o.maxTier) o.maxTier = o.tier[s];
   }
 
   int count[MAX_MODULES] = {0};
   for (int s = 0; s < MAX_MODULES; s++) {
-    if (!MOD[s]) continue;
-    MOD_NUM_IN_TIER[s] = count[MOD_TIER[s]]++;
-    if (count[MOD_TIER[s]] > MAX_NUM_IN_TIER) MAX_NUM_IN_TIER = count[MOD_TIER[s]];
+    if (!mods[s]) continue;
+    o.numInTier[s] = count[o.tier[s]]++;
+    if (count[o.tier[s]] > o.maxNumInTier) o.maxNumInTier = count[o.tier[s]];
   }
 
-  GSList *order = nullptr;
-  for (int s = 0; s < MAX_MODULES; s++)
-    if (MOD[s]) order = g_slist_prepend(order, GINT_TO_POINTER(s));
-  order = g_slist_sort(order, compareModExecList);
+  // Lower tier first, then lower place in the tier (which is ascending slot order). An insertion
+  // sort of at most 64 slots: no list to allocate while the lock may be held.
   int n = 0;
-  for (GSList *l = order; l; l = l->next) MOD_EXEC_ORDER[n++] = GPOINTER_TO_INT(l->data);
-  g_slist_free(order);
-  MOD_EXEC_NUM = n;
+  for (int s = 0; s < MAX_MODULES; s++) {
+    if (!mods[s]) continue;
+    int p = n++;
+    while (p > 0) {
+      int q = o.execOrder[p - 1];
+      bool after = o.tier[q] > o.tier[s] || (o.tier[q] == o.tier[s] && o.numInTier[q] > o.numInTier[s]);
+      if (!after) break;
+      o.execOrder[p] = q;
+      p--;
+    }
+    o.execOrder[p] = s;
+  }
+  o.execNum = n;
+}
 
+void installGraphOrder(const graphOrder &o)
+{
+  for (int s = 0; s < MAX_MODULES; s++) MOD_TIER[s] = o.tier[s];
+  for (int p = 0; p < o.execNum; p++) {
+    int s = o.execOrder[p];
+    MOD_NUM_IN_TIER[s] = o.numInTier[s];
+    MOD_EXEC_ORDER[p] = s;
+  }
+  MAX_TIER = o.maxTier;
+  MAX_NUM_IN_TIER = o.maxNumInTier;
+  MOD_EXEC_NUM = o.execNum;
+}
+
+void computeModuleTiers()
+{
+  graphOrder o;
+  computeGraphOrder(MOD, I_TERM_CONNECT, O_TERM_CONNECT, o);
+  installGraphOrder(o);
+}
+
+void printExecOrder()
+{
   printf("MOD_EXEC_NUM %d\n", MOD_EXEC_NUM);
   for (int p = 0; p < MOD_EXEC_NUM; p++)
     printf("Module ID %d executes %d\n", MOD[MOD_EXEC_ORDER[p]]->ID, p);
+}
+
+void assignModuleTiers()
+{
+  computeModuleTiers();
+  printExecOrder();
 }

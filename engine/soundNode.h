@@ -8,19 +8,25 @@
 
 #include <atomic>
 
+#include "engine/realtime.h"
+
 #define MAX_TYPES 20
 #define MAX_MODULES 64
 #define TERMS_I_OR_O 256
 
+struct modRec;
 typedef void (*modFunc)(int slot);
+// Init and clean work on the record itself, so that a module is built before it takes a slot and
+// cleaned after it has left one, both away from the graph lock.
+typedef void (*modRecFunc)(modRec *m);
 
 struct modType {
   char name[32];
   unsigned char terms;   // bit (7 - k): input k exists; bit (3 - k): output k exists
   const char *parmDesc;  // "" when the type has no parameters, else '!', '#' or '%' and a list
   modFunc pump;
-  modFunc init;          // may be null
-  modFunc clean;         // may be null
+  modRecFunc init;       // may be null
+  modRecFunc clean;      // may be null
 };
 
 // One parameter value. The dialogs, MIDI and the pumps share it across threads, one 32-bit float
@@ -82,8 +88,18 @@ extern const int fs[6];
 static inline bool typeHasInput(int type, int k) { return (typeList[type].terms >> (7 - k)) & 1; }
 static inline bool typeHasOutput(int type, int k) { return (typeList[type].terms >> (3 - k)) & 1; }
 
+// UI thread. The graph lock is held only to install what is already built: a few pointer and
+// table writes. Each holding is timed; the longest is a run statistic.
 void GET_MODGRAPH_LOCK();
 void RELEASE_MODGRAPH_LOCK();
+// Audio thread. The same lock for one pass; the wait for it is timed.
+void audioTakeGraphLock() QAF_NONBLOCKING;
+void audioReleaseGraphLock() QAF_NONBLOCKING;
+// The longest holding by the UI thread and the longest wait of the audio thread so far, in ns;
+// reset starts both again (the benchmark measures each kind of edit on its own).
+long long worstGraphHoldNs();
+long long worstGraphWaitNs();
+void resetGraphLockStats();
 
 // Main thread, before any other thread: wire tables, slots, Line In and Line Out, first order, lock.
 void Init_SoundNode_Data();
@@ -94,13 +110,48 @@ void New_Mod(int type);
 // UI thread; takes the graph lock itself. The caller has checked that the slot may be removed.
 void Remove_Mod(int slot);
 
-// Graph lock held.
-void Init_Module(int slot);
-void Pump_Module(int slot);
-void Clean_Module(int slot);
+// UI thread, no lock: a new record of the type (it takes the next module ID) with its private
+// state built by the type's init; no slot holds it yet.
+modRec *makeModule(int type);
+// Graph lock held: gives the chunks waiting at the record's terminals back to the pool.
+void releaseModuleChunks(modRec *m);
+// UI thread, no lock: runs the type's clean and deletes a record that no slot holds any more
+// and whose chunks went back to the pool inside the holding that removed it.
+void destroyModule(modRec *m);
 
+// The type's init and clean on a record, wherever it stands.
+void initRecord(modRec *m);
+void cleanRecord(modRec *m);
+// The same for the record in a slot.
+void Init_Module(int slot);
+void Clean_Module(int slot);
+// Audio thread, graph lock held.
+void Pump_Module(int slot);
+
+// Removes half-made wires from a pair of wire tables (the running ones, or a layout's before it
+// is installed), printing what it removes.
+void repairWireTables(int *iTerm, int *oTerm);
 // Graph lock held.
 void validateModuleConnections();
+
+// Tiers and execution order of a graph, worked out beside the running one.
+struct graphOrder {
+  int tier[MAX_MODULES];
+  int numInTier[MAX_MODULES];
+  int maxTier;
+  int maxNumInTier;
+  int execOrder[MAX_MODULES];
+  int execNum;
+};
+// Any thread, no lock, no allocation: the order of the occupied slots of mods under the wires.
+void computeGraphOrder(modRec *const *mods, const int *iTerm, const int *oTerm, graphOrder &o);
+// Graph lock held: installs an order computed beside.
+void installGraphOrder(const graphOrder &o);
+// Graph lock held: recomputes tiers and the order of the running graph; prints nothing.
+void computeModuleTiers();
+// UI thread, after the holding: prints the execution order as it now stands.
+void printExecOrder();
+// Both of the above, where no pass can run meanwhile (start-up, tests).
 void assignModuleTiers();
 void recurseModuleTiers(int slot, int depth);
 gint compareModExec(const void *a, const void *b);

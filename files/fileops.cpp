@@ -1,7 +1,8 @@
 // Layout files (.lyo): each slot's module type and 16 parameters, then both wire tables, in a
-// little-endian byte format. Loading reads and checks the whole file into new memory before it
-// touches the running patch, then swaps modules and wires in one holding of the graph lock, so
-// the audio thread runs either the old patch or the new one. Everything here runs on the UI thread.
+// little-endian byte format. Loading reads and checks the whole file into new memory, builds the
+// new graph beside the running one (records, private state, repaired wires, the order), then
+// installs it in one short holding of the graph lock, so the audio thread runs either the old
+// patch or the new one; the old records are cleaned after. Everything here runs on the UI thread.
 #include "files/fileops.h"
 
 #include <stdio.h>
@@ -9,6 +10,7 @@
 
 #include <string>
 
+#include "engine/audioThread.h"
 #include "engine/hooks.h"
 #include "engine/soundNode.h"
 #include "files/fileio.h"
@@ -151,12 +153,12 @@ static bool checkLayout(const layoutImage &L, const char *filename)
 }
 
 // Both wire tables describe the same wires.
-static bool wireTablesAgree()
+static bool wireTablesAgree(const gint32 *iTerm, const gint32 *oTerm)
 {
   for (int t = 0; t < TERMS_I_OR_O; t++) {
-    int o = I_TERM_CONNECT[t], i = O_TERM_CONNECT[t];
-    if (o != -1 && O_TERM_CONNECT[o] != t) return false;
-    if (i != -1 && I_TERM_CONNECT[i] != t) return false;
+    int o = iTerm[t], i = oTerm[t];
+    if (o != -1 && oTerm[o] != t) return false;
+    if (i != -1 && iTerm[i] != t) return false;
   }
   return true;
 }
@@ -209,14 +211,14 @@ bool loadLayoutFile(const char *filename, bool fade)
     return false;
   }
 
-  // The file is good: only now are records made, so a refused file takes no module IDs.
+  // The file is good: only now are records made, so a refused file takes no module IDs. The
+  // whole new graph is built beside the running one; the holding below only installs it.
   modRec *fresh[MAX_MODULES];
   for (int s = 0; s < MAX_MODULES; s++) {
     fresh[s] = nullptr;
     if (L->type[s] == -1) continue;
     fresh[s] = new modRec;
     fresh[s]->type = L->type[s];
-    for (int p = 0; p < 16; p++) fresh[s]->parm[p] = L->parm[s][p];
   }
 
   printf("Closing all parameter dialog boxes\n");
@@ -227,29 +229,37 @@ bool loadLayoutFile(const char *filename, bool fade)
   }
 
   printf("Swapping modules and maps\n");
-  GET_MODGRAPH_LOCK();
-  memcpy(I_TERM_CONNECT, L->iTerm, sizeof I_TERM_CONNECT);
-  memcpy(O_TERM_CONNECT, L->oTerm, sizeof O_TERM_CONNECT);
   for (int s = 0; s < MAX_MODULES; s++) {
-    if (MOD[s]) {
-      Clean_Module(s);
-      delete MOD[s];  // also gives back chunks still waiting at its terminals
-    }
-    MOD[s] = fresh[s];
-    if (fresh[s]) {
-      Init_Module(s);
-      // init set the type's defaults; the module runs with what was saved
-      for (int p = 0; p < 16; p++) fresh[s]->parm[p] = L->parm[s][p];
-    }
+    if (!fresh[s]) continue;
+    initRecord(fresh[s]);
+    // init set the type's defaults; the module runs with what was saved
+    for (int p = 0; p < 16; p++) fresh[s]->parm[p] = L->parm[s][p];
   }
   // One repair pass can leave a wire half-made when it clears an entry whose other end it has
   // already passed; repeat until both tables agree. Each pass that finds a mismatch clears at
   // least one entry, so this ends.
   do {
-    validateModuleConnections();
-  } while (!wireTablesAgree());
-  assignModuleTiers();
+    repairWireTables(L->iTerm, L->oTerm);
+  } while (!wireTablesAgree(L->iTerm, L->oTerm));
+  graphOrder order;
+  computeGraphOrder(fresh, L->iTerm, L->oTerm, order);
+
+  modRec *old[MAX_MODULES];
+  if (fade) fadeOutputForSwap();
+  GET_MODGRAPH_LOCK();
+  memcpy(I_TERM_CONNECT, L->iTerm, sizeof I_TERM_CONNECT);
+  memcpy(O_TERM_CONNECT, L->oTerm, sizeof O_TERM_CONNECT);
+  for (int s = 0; s < MAX_MODULES; s++) {
+    old[s] = MOD[s];
+    // chunks still waiting at the old terminals go back to the pool the audio thread uses
+    if (old[s]) releaseModuleChunks(old[s]);
+    MOD[s] = fresh[s];
+  }
+  installGraphOrder(order);
   RELEASE_MODGRAPH_LOCK();
+  if (fade) fadeOutputBackIn();
+  printExecOrder();
+  for (int s = 0; s < MAX_MODULES; s++) destroyModule(old[s]);
   g_free(L);
   forcePaint();
   return true;

@@ -1,7 +1,7 @@
 // Delay-line modules: Reverb (a ring of whole chunks), Chorus/Flange (a swept tap on a
 // one-second sample line) and Octave Down, with the chunk ring reverbBuffer and the sine table.
 // All pumps run on the audio thread under the graph lock; init and clean run on the UI thread
-// under the same lock and are the only places that allocate.
+// on a record outside the module table, away from the lock, and are the only places that allocate.
 #include <glib.h>
 #include <math.h>
 #include <stdio.h>
@@ -113,9 +113,8 @@ void fReverb(int slot)
 }
 
 // UI thread, graph lock held. The ring's size is fixed by the chunk size now in force.
-void iReverb(int slot)
+void iReverb(modRec *m)
 {
-  modRec *m = MOD[slot];
   m->parm[0] = 15.0;
   m->parm[1] = 128.0;
   m->parm[2] = 200.0;
@@ -125,9 +124,8 @@ void iReverb(int slot)
   m->Extra = new reverbBuffer((int)n);
 }
 
-void unReverb(int slot)
+void unReverb(modRec *m)
 {
-  modRec *m = MOD[slot];
   if (m->Extra) delete (reverbBuffer *)m->Extra;
   m->Extra = nullptr;
 }
@@ -184,9 +182,8 @@ void fChor(int slot)
 }
 
 // UI thread, graph lock held. A silent one-second line, phase 0.
-void iChor(int slot)
+void iChor(modRec *m)
 {
-  modRec *m = MOD[slot];
   chorState *st = g_new0(chorState, 1);
   st->line = new backBuf(CHORUS_LINE);
   st->phase = 0.0f;
@@ -199,9 +196,8 @@ void iChor(int slot)
   initSinLookUp();
 }
 
-void unChor(int slot)
+void unChor(modRec *m)
 {
-  modRec *m = MOD[slot];
   chorState *st = (chorState *)m->Extra;
   if (st) {
     delete st->line;
@@ -240,15 +236,13 @@ void fOctave(int slot)
 }
 
 // UI thread, graph lock held.
-void iOctave(int slot)
+void iOctave(modRec *m)
 {
-  modRec *m = MOD[slot];
   m->Extra = g_new0(octState, 1);
 }
 
-void unOctave(int slot)
+void unOctave(modRec *m)
 {
-  modRec *m = MOD[slot];
   g_free(m->Extra);
   m->Extra = nullptr;
 }

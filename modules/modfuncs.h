@@ -1,8 +1,10 @@
 // The pump, init and clean functions of every module type, as the type table names them.
 // Pumps run on the audio thread with the graph lock held; inits and cleans run on the UI thread
-// (or the layout loader) with the same lock held.
+// on a record that no slot holds, away from the lock.
 #ifndef QAF_MODFUNCS_H
 #define QAF_MODFUNCS_H
+
+struct modRec;
 
 // Line modules (pump.cpp)
 void fLineIn(int slot);
@@ -10,54 +12,61 @@ void fLineOut(int slot);
 
 // Mixing and routing (routing.cpp)
 void fPass(int slot);
-void iPass(int slot);
+void iPass(modRec *m);
 void fMixer(int slot);
-void iMixer(int slot);
+void iMixer(modRec *m);
 void fSplit(int slot);
 void fXFader(int slot);
 void fPan(int slot);
-void iPan(int slot);
+void iPan(modRec *m);
 void fMult(int slot);
-void iMult(int slot);
+void iMult(modRec *m);
 
 // Distortion, tone, compressor (shaping.cpp)
 void fDistort(int slot);
-void iDistort(int slot);
+void iDistort(modRec *m);
 void fTone(int slot);
-void iTone(int slot);
-void unTone(int slot);
+void iTone(modRec *m);
+void unTone(modRec *m);
 void fComp(int slot);
-void iComp(int slot);
-void unComp(int slot);
+void iComp(modRec *m);
+void unComp(modRec *m);
 
 // Delay lines (delay.cpp)
 void fReverb(int slot);
-void iReverb(int slot);
-void unReverb(int slot);
+void iReverb(modRec *m);
+void unReverb(modRec *m);
 void fChor(int slot);
-void iChor(int slot);
-void unChor(int slot);
+void iChor(modRec *m);
+void unChor(modRec *m);
 void fOctave(int slot);
-void iOctave(int slot);
-void unOctave(int slot);
+void iOctave(modRec *m);
+void unOctave(modRec *m);
 
 // Sample modules (sampleMods.cpp)
 void fLooper(int slot);
-void iLooper(int slot);
-void unLooper(int slot);
+void iLooper(modRec *m);
+void unLooper(modRec *m);
 void fRec(int slot);
-void iRec1(int slot);
-void iRec0(int slot);
-void iRec3(int slot);
-void unRec(int slot);
+void iRec1(modRec *m);
+void iRec0(modRec *m);
+void iRec3(modRec *m);
+void unRec(modRec *m);
 void fSeq(int slot);
-void iSeq(int slot);
-void unSeq(int slot);
+void iSeq(modRec *m);
+void unSeq(modRec *m);
 // UI thread, graph lock held. A recorder's whole sample array and its length in samples; the
 // array stays the module's.
 void getfromRec(int slot, short **data, int *count);
+// UI thread, no lock held. The length in samples of the recorder in the slot (0: none); the UI
+// thread is the only one that makes or removes recorders, so it stays valid until it does.
+int recordingLength(int slot);
+// UI thread; takes the graph lock itself, a slice at a time, so that no pass waits long. Copies
+// the recorder's count samples into dst. A recorder still recording while this runs is copied
+// as each slice stood between two passes.
+void copyRecording(int slot, short *dst, int count);
 void fScratch(int slot);
-void iScratch(int slot);
-void unScratch(int slot);
+void iScratch(modRec *m);
+void unScratch(modRec *m);
 
 #endif

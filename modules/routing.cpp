@@ -1,6 +1,6 @@
 // Mixing and routing modules: Passthrough, Mixer, Splitter, XFader, Panning Mixer and Multiply.
 // None keeps state between chunks. Pumps run on the audio thread under the graph lock and read
-// their parameters once per chunk; inits run under the same lock and only set defaults.
+// their parameters once per chunk; inits run on the UI thread, away from the lock, and only set defaults.
 #include <string.h>
 
 #include "engine/soundNode.h"
@@ -45,9 +45,8 @@ void fPass(int slot)
 }
 
 // UI thread, graph lock held (as every init here).
-void iPass(int slot)
+void iPass(modRec *m)
 {
-  modRec *m = MOD[slot];
   for (int k = 0; k < 4; k++) m->parm[k] = 200.0;
 }
 
@@ -69,9 +68,8 @@ void fMixer(int slot)
   SendOut(slot);
 }
 
-void iMixer(int slot)
+void iMixer(modRec *m)
 {
-  modRec *m = MOD[slot];
   for (int k = 0; k < 4; k++) m->parm[k] = 200.0;
 }
 
@@ -118,9 +116,8 @@ void fMult(int slot)
   SendOut(slot);
 }
 
-void iMult(int slot)
+void iMult(modRec *m)
 {
-  modRec *m = MOD[slot];
   m->parm[0] = 128.0;
   m->parm[1] = 64.0;
 }
@@ -170,9 +167,8 @@ void fPan(int slot)
   SendOut(slot);
 }
 
-void iPan(int slot)
+void iPan(modRec *m)
 {
-  modRec *m = MOD[slot];
   for (int k = 0; k < 4; k++) {
     m->parm[k] = 200.0;
     m->parm[4 + k] = 128.0;

@@ -2,8 +2,9 @@
 // buffers that play, overdub or record), Sync Sequencer (mutes triggers by an 8-step pattern)
 // and Scratcher (a delay that slides with its slider). Terminal 3 carries triggers (samples
 // above 1024) and sync pulses (32767). Pumps run on the audio thread under the graph lock; inits
-// and cleans on the UI thread under the same lock.
+// and cleans on the UI thread, on a record outside the module table, away from the lock.
 #include <glib.h>
+#include <string.h>
 
 #include "engine/fatal.h"
 #include "engine/soundNode.h"
@@ -42,9 +43,8 @@ struct looperState {
   guint32 last;  // position of the last sync pulse
 };
 
-void iLooper(int slot)
+void iLooper(modRec *m)
 {
-  modRec *m = MOD[slot];
   m->parm[2] = 1023.0f;  // End: leaves out the last 1/1024 of the sample, as it always has
   m->parm[3] = 100.0f;
   m->parm[4] = 0.0f;
@@ -52,10 +52,10 @@ void iLooper(int slot)
   m->Extra = g_malloc0(sizeof(looperState));
 }
 
-void unLooper(int slot)
+void unLooper(modRec *m)
 {
-  g_free(MOD[slot]->Extra);
-  MOD[slot]->Extra = nullptr;
+  g_free(m->Extra);
+  m->Extra = nullptr;
 }
 
 // Audio thread, graph lock held. The slot's lock is only tried: when the UI thread holds it
@@ -138,33 +138,49 @@ void fLooper(int slot)
 
 // ---- Record Sample --------------------------------------------------------------------------
 
+// Save Sample copies the buffer a slice at a time between passes; the pump stamps each slice it
+// writes with its pass number, so that the slices written after their copy are copied again.
+#define RECORD_COPY_SLICE 16384  // samples: 32 KB, a few microseconds of copying
+#define RECORD_SLICES (1323000 / RECORD_COPY_SLICE + 1)
+
 struct recState {
   short *data;
   int len;  // samples
   int pos;
+  unsigned passes;                      // passes that could write, counted by the pump
+  unsigned written[RECORD_SLICES];      // the pass that last wrote into each slice
 };
 
-static void iRec(int slot, int samples)
+// Audio thread, graph lock held. Marks the slices of a run of positions written in this pass.
+static inline void stampRun(recState *st, int from, int to)
 {
-  recState *st = (recState *)g_malloc0(sizeof(recState));
-  st->data = (short *)g_malloc0(sizeof(short) * (gsize)samples);
-  st->len = samples;
-  st->pos = 0;
-  MOD[slot]->Extra = st;
+  st->written[from / RECORD_COPY_SLICE] = st->passes;
+  st->written[to / RECORD_COPY_SLICE] = st->passes;
 }
 
-void iRec1(int slot) { iRec(slot, 44100); }
-void iRec0(int slot) { iRec(slot, 441000); }
-void iRec3(int slot) { iRec(slot, 1323000); }
-
-void unRec(int slot)
+static void iRec(modRec *m, int samples)
 {
-  recState *st = (recState *)MOD[slot]->Extra;
+  recState *st = (recState *)g_malloc0(sizeof(recState));
+  // Written through here, so that the pages are mapped now rather than one by one inside passes.
+  st->data = (short *)g_malloc(sizeof(short) * (gsize)samples);
+  memset(st->data, 0, sizeof(short) * (size_t)samples);
+  st->len = samples;
+  st->pos = 0;
+  m->Extra = st;
+}
+
+void iRec1(modRec *m) { iRec(m, 44100); }
+void iRec0(modRec *m) { iRec(m, 441000); }
+void iRec3(modRec *m) { iRec(m, 1323000); }
+
+void unRec(modRec *m)
+{
+  recState *st = (recState *)m->Extra;
   if (st) {
     g_free(st->data);
     g_free(st);
   }
-  MOD[slot]->Extra = nullptr;
+  m->Extra = nullptr;
 }
 
 // Audio thread, graph lock held.
@@ -185,6 +201,11 @@ void fRec(int slot)
   int n = sound_chunk_size / 2;
   short *data = st->data;
   int pos = st->pos;
+  // A run is never longer than a chunk, far shorter than a slice: its first and last positions
+  // name every slice it touched.
+  bool writes = mode != 0;
+  if (writes) st->passes++;
+  int runFrom = pos;
   for (int j = 0; j < n; j++) {
     if (mode == 0) {
       x[j] = (short)clip16m(data[pos] + x[j]);
@@ -195,11 +216,17 @@ void fRec(int slot)
     } else {
       data[pos] = x[j];
     }
+    int wrote = pos;
     pos = pos + 1;
     if (pos == st->len) pos = 0;
     if (t[j] > TRIGGER_LEVEL) pos = 0;
-    if (pos == 0) t[j] = SYNC_PULSE;
+    if (pos == 0) {
+      t[j] = SYNC_PULSE;
+      if (writes) stampRun(st, runFrom, wrote);
+      runFrom = 0;
+    }
   }
+  if (writes && n > 0 && pos != 0) stampRun(st, runFrom, pos - 1);
   st->pos = pos;
   SendOut(slot);
 }
@@ -217,11 +244,63 @@ void getfromRec(int slot, short **data, int *count)
   *count = st->len;
 }
 
+int recordingLength(int slot)
+{
+  short *data;
+  int count;
+  getfromRec(slot, &data, &count);
+  return count;
+}
+
+// Graph lock held. Copies one slice and notes the passes the recorder had made by then.
+static void copySlice(recState *st, short *dst, int k, unsigned *copiedAt)
+{
+  int at = k * RECORD_COPY_SLICE;
+  int n = st->len - at < RECORD_COPY_SLICE ? st->len - at : RECORD_COPY_SLICE;
+  memcpy(dst + at, st->data + at, (size_t)n * 2);
+  copiedAt[k] = st->passes;
+}
+
+void copyRecording(int slot, short *dst, int count)
+{
+  QAF_ASSERT(count == recordingLength(slot));  // a recorder's length is fixed when it is made
+  recState *st = (recState *)MOD[slot]->Extra;
+  int slices = (count + RECORD_COPY_SLICE - 1) / RECORD_COPY_SLICE;
+  unsigned copiedAt[RECORD_SLICES];
+  for (int k = 0; k < slices; k++) {
+    GET_MODGRAPH_LOCK();
+    copySlice(st, dst, k, copiedAt);
+    RELEASE_MODGRAPH_LOCK();
+  }
+  // Slices written after their copy are copied again until, in one holding, the few that are
+  // left are copied together: the result is the buffer as it stood between two passes. A
+  // recorder writes about one slice in the time a copy takes, so this ends at once; after a few
+  // rounds (a UI thread held up for long) the rest is copied in that one holding regardless.
+  for (int round = 0;; round++) {
+    GET_MODGRAPH_LOCK();
+    int stale = 0;
+    for (int k = 0; k < slices; k++)
+      if ((int)(st->written[k] - copiedAt[k]) > 0) stale++;
+    if (stale <= 2 || round >= 4) {
+      for (int k = 0; k < slices; k++)
+        if ((int)(st->written[k] - copiedAt[k]) > 0) copySlice(st, dst, k, copiedAt);
+      RELEASE_MODGRAPH_LOCK();
+      return;
+    }
+    RELEASE_MODGRAPH_LOCK();
+    for (int k = 0; k < slices; k++) {
+      GET_MODGRAPH_LOCK();
+      if ((int)(st->written[k] - copiedAt[k]) > 0) copySlice(st, dst, k, copiedAt);
+      RELEASE_MODGRAPH_LOCK();
+    }
+  }
+}
+
 // ---- Sync Sequencer -------------------------------------------------------------------------
 
 // The current step lives in Extra itself, not in a block.
-void iSeq(int slot) { MOD[slot]->Extra = GINT_TO_POINTER(0); }
-void unSeq(int) {}
+void iSeq(modRec *m) { m->Extra = GINT_TO_POINTER(0); }
+void unSeq(modRec *) {}
 
 // Audio thread, graph lock held.
 void fSeq(int slot)
@@ -247,22 +326,22 @@ struct scratchState {
   backBuf *line;
 };
 
-void iScratch(int slot)
+void iScratch(modRec *m)
 {
   scratchState *st = (scratchState *)g_malloc0(sizeof(scratchState));
   st->prevMove = 0.0f;
   st->line = new backBuf(SCRATCH_LINE);
-  MOD[slot]->Extra = st;
+  m->Extra = st;
 }
 
-void unScratch(int slot)
+void unScratch(modRec *m)
 {
-  scratchState *st = (scratchState *)MOD[slot]->Extra;
+  scratchState *st = (scratchState *)m->Extra;
   if (st) {
     delete st->line;
     g_free(st);
   }
-  MOD[slot]->Extra = nullptr;
+  m->Extra = nullptr;
 }
 
 // Audio thread, graph lock held.

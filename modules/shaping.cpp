@@ -1,7 +1,7 @@
 // Distortion, tone and compressor modules: Distort (drive, slew limit, clip, level), Tone (a
 // four-pole low-pass split into two bands) and Compressor (envelope follower with a noise gate).
 // Pumps run on the audio thread under the graph lock and work in place in the arriving chunk;
-// inits and cleans run under the same lock and own the small private states.
+// inits and cleans run on the UI thread, away from the lock, and own the small private states.
 #include <glib.h>
 
 #include "engine/fatal.h"
@@ -48,9 +48,8 @@ void fDistort(int slot)
   SendOut(slot);
 }
 
-void iDistort(int slot)
+void iDistort(modRec *m)
 {
-  modRec *m = MOD[slot];
   m->parm[0] = 50.0;
   m->parm[2] = 200.0;
 }
@@ -118,18 +117,16 @@ void fTone(int slot)
 }
 
 // UI thread, graph lock held. A fresh zeroed history.
-void iTone(int slot)
+void iTone(modRec *m)
 {
-  modRec *m = MOD[slot];
   m->parm[0] = 128.0;
   m->parm[1] = 128.0;
   m->parm[2] = 128.0;
   m->Extra = g_new0(toneState, 1);
 }
 
-void unTone(int slot)
+void unTone(modRec *m)
 {
-  modRec *m = MOD[slot];
   g_free(m->Extra);
   m->Extra = nullptr;
 }
@@ -179,9 +176,8 @@ void fComp(int slot)
 }
 
 // UI thread, graph lock held. A fresh envelope at 0.
-void iComp(int slot)
+void iComp(modRec *m)
 {
-  modRec *m = MOD[slot];
   m->parm[0] = 0.0;
   m->parm[1] = 10.0;
   m->parm[2] = 40.0;
@@ -190,9 +186,8 @@ void iComp(int slot)
   m->Extra = st;
 }
 
-void unComp(int slot)
+void unComp(modRec *m)
 {
-  modRec *m = MOD[slot];
   g_free(m->Extra);
   m->Extra = nullptr;
 }

@@ -264,9 +264,12 @@ static void spliceWire(int outMod, int outNum, int inMod, int inNum)
     make_IO_WIRE(Pi, O);
     make_IO_WIRE(I, Po);
   }
+  // The accessors keep both tables in step, so this finds nothing (and prints nothing) unless
+  // the tables were already broken.
   validateModuleConnections();
-  assignModuleTiers();
+  computeModuleTiers();
   RELEASE_MODGRAPH_LOCK();
+  printExecOrder();
 }
 
 static void leftClick(const canvasGeom &g, int s, int xIn, int yIn)

@@ -244,33 +244,14 @@ void cb_save_rec_button(GtkWidget *, void *data)
   printf("Next available loop: %d\n", i);
   fflush(stdout);
 
-  // Slot lock first, graph lock second: the audio thread only ever tries a slot's lock, so it
-  // cannot hold the graph lock while waiting for this slot. The graph lock keeps the recorder's
-  // pump from writing its buffer during the copy, so the copy is the buffer as it stood between
-  // two passes.
-  lockLoop(i);
-  GET_MODGRAPH_LOCK();
-  short *samples = nullptr;
-  int count = 0;
-  getfromRec(slot, &samples, &count);
-  RELEASE_MODGRAPH_LOCK();
-  if (count <= 0 || !samples) {
-    unlockLoop(i);
-    return;
-  }
-  // The audio thread waits for the graph lock, so only the copy itself happens under it: the
-  // memory is taken and touched first (fresh pages of a 30-second buffer take milliseconds to
-  // fault in, several device buffers' worth).
+  int count = recordingLength(slot);
+  if (count <= 0) return;
+  // The memory is taken and touched before any lock (fresh pages of a 30-second buffer take
+  // milliseconds to fault in); the copy then holds the graph lock a slice at a time.
   short *copy = (short *)g_malloc((gsize)count * 2);
   memset(copy, 0, (size_t)count * 2);
-  GET_MODGRAPH_LOCK();
-  int again = 0;
-  getfromRec(slot, &samples, &again);
-  QAF_ASSERT(again == count);  // a recorder's length is fixed when it is made
-  memcpy(copy, samples, (size_t)count * 2);
-  RELEASE_MODGRAPH_LOCK();
-  // Still under the slot's lock, which every Looper pass has seen taken since the first holding
-  // of the graph lock above.
+  copyRecording(slot, copy, count);
+  lockLoop(i);
   putrawLoop(i, copy, count);
   unlockLoop(i);
   g_free(copy);
