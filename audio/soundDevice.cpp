@@ -10,6 +10,7 @@
 
 #include "audio/cardfeed.h"
 #include "audio/devices.h"
+#include "engine/soundNode.h"
 
 // The OSS 4 error counters (not in Linux's OSS 3 header). A driver that does not know the
 // request refuses it, and the count is then "not reported".
@@ -109,6 +110,9 @@ void reportSoundStats()
     if (ioctl(fd, QAF_SNDCTL_DSP_GETERROR, &e) == 0) xruns = (long)e.play_underruns + e.rec_overruns;
   }
   fprintf(stderr, "%s\n", deviceStatsLine(xruns).c_str());
+  // How long edits kept the graph to themselves, and how long a pass waited for it.
+  fprintf(stderr, "Graph lock: longest holding %.1f us, longest wait %.1f us\n",
+          worstGraphHoldNs() / 1000.0, worstGraphWaitNs() / 1000.0);
 }
 
 // Main thread at shutdown (or the audio thread as it ends the program).

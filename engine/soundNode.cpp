@@ -95,14 +95,28 @@ static void raiseTo(std::atomic<long long> &worst, long long v)
   }
 }
 
+#ifdef QAF_RTSAN
+// The sanitizer's own entry points for real-time code: in a RealtimeSanitizer build, a holding
+// of the graph lock by the UI thread is checked like a pass, so that an allocation, a free, a
+// print or a blocking call made while the audio thread may be waiting fails the run.
+extern "C" void __rtsan_realtime_enter();
+extern "C" void __rtsan_realtime_exit();
+#endif
+
 void GET_MODGRAPH_LOCK()
 {
   pthread_mutex_lock(&modgraph_mutex);
   holdStartNs = lockClockNs();
+#ifdef QAF_RTSAN
+  __rtsan_realtime_enter();
+#endif
 }
 
 void RELEASE_MODGRAPH_LOCK()
 {
+#ifdef QAF_RTSAN
+  __rtsan_realtime_exit();
+#endif
   long long held = lockClockNs() - holdStartNs;
   pthread_mutex_unlock(&modgraph_mutex);
   raiseTo(worstHoldNs, held);

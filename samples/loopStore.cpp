@@ -7,12 +7,17 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "engine/hooks.h"
 
 short *loopData[NUM_LOOPS];
 int loopLength[NUM_LOOPS];
 pthread_mutex_t loopMutex[NUM_LOOPS];
 static char *loopName[NUM_LOOPS];
+// Who uses each slot's sound now: nobody, a pass reading it, or the UI thread holding its lock.
+enum { SLOT_FREE, SLOT_READ, SLOT_HELD };
+static std::atomic<int> slotUse[NUM_LOOPS];
 
 void initLoops()
 {
@@ -21,6 +26,7 @@ void initLoops()
     loopData[n] = nullptr;
     loopLength[n] = 0;
     pthread_mutex_init(&loopMutex[n], nullptr);
+    slotUse[n] = SLOT_FREE;
   }
 }
 
@@ -30,13 +36,28 @@ void cleanLoops()
   printf("Destroyed loop mutexes\n");
 }
 
-void lockLoop(int slot) { pthread_mutex_lock(&loopMutex[slot]); }
+void lockLoop(int slot)
+{
+  pthread_mutex_lock(&loopMutex[slot]);
+  // A pass reads a slot for one chunk at most: a few microseconds.
+  for (int tries = 0;; tries++) {
+    int expected = SLOT_FREE;
+    if (slotUse[slot].compare_exchange_weak(expected, SLOT_HELD, std::memory_order_acquire)) return;
+    if (tries > 64) g_usleep(20);
+  }
+}
 
-void unlockLoop(int slot) { pthread_mutex_unlock(&loopMutex[slot]); }
+void unlockLoop(int slot)
+{
+  // The mutex is only ever taken by lockLoop; a pass that tried the slot holds the atomic alone.
+  if (slotUse[slot].exchange(SLOT_FREE, std::memory_order_release) == SLOT_HELD)
+    pthread_mutex_unlock(&loopMutex[slot]);
+}
 
 // Any thread; never waits.
 int isLockLoop(int slot)
 {
+  if (slotUse[slot].load() != SLOT_FREE) return 1;
   if (pthread_mutex_trylock(&loopMutex[slot]) == 0) {
     pthread_mutex_unlock(&loopMutex[slot]);
     return 0;
@@ -45,7 +66,12 @@ int isLockLoop(int slot)
 }
 
 // Audio thread; never waits.
-int tryLockLoop(int slot) { return pthread_mutex_trylock(&loopMutex[slot]) == 0 ? 1 : 0; }
+int tryLockLoop(int slot)
+{
+  int expected = SLOT_FREE;
+  return slotUse[slot].compare_exchange_strong(expected, SLOT_READ, std::memory_order_acquire) ? 1
+                                                                                              : 0;
+}
 
 void deleteLoop(int slot)
 {

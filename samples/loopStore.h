@@ -16,13 +16,16 @@ extern pthread_mutex_t loopMutex[NUM_LOOPS];
 void initLoops();
 void cleanLoops();
 
+// UI thread. Takes the slot's lock; waits (microseconds) for a pass that is reading the slot.
 void lockLoop(int slot);
+// Either thread, never blocks the audio thread. Gives back what lockLoop or tryLockLoop took.
 void unlockLoop(int slot);
 // Any thread, never blocks. 1 when somebody holds the slot's lock, else 0.
 int isLockLoop(int slot);
 // Audio thread, never blocks. 1 when it took the slot's lock (the caller reads the slot and then
 // calls unlockLoop), 0 when somebody else holds it. Holding the lock for the whole read is what
-// keeps the UI thread from freeing the sound under the reader.
+// keeps the UI thread from freeing the sound under the reader. The audio thread's side is an
+// atomic, not a mutex: releasing a mutex may enter the kernel to wake a waiter.
 int tryLockLoop(int slot);
 // UI thread, slot lock held. Frees the slot's sound.
 void deleteLoop(int slot);

@@ -346,6 +346,7 @@ TEST(AlsaRun, KnownInputComesThroughTheSavedPatchSampleExact)
   EXPECT_TRUE(has(r.out, "ALSA \"qaftest\": period 32 frames, buffer 160 frames, 64 frames primed"))
       << r.out;
   EXPECT_TRUE(has(r.err, "Xruns: 0; worst pass ")) << r.err;
+  EXPECT_TRUE(has(r.err, "Graph lock: longest holding ")) << r.err;
   expectSwapped(samplesOf(readStart(d / "out.raw", in.size() * 2 + 64 * 4)), in, 64);
 }
 
