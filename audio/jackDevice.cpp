@@ -74,9 +74,9 @@ static void replan(unsigned n)
 // Real-time thread. One pass over the device buffer, if the graph is free.
 static void runPass() QAF_NONBLOCKING
 {
-  if (pthread_mutex_trylock(&modgraph_mutex) == 0) {
+  if (audioTryGraphLock()) {
     runGraphPass();
-    pthread_mutex_unlock(&modgraph_mutex);
+    audioReleaseGraphLock();
   } else {
     memset(buf, 0, (size_t)buf_size);
     jackLockMisses++;

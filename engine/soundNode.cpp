@@ -131,7 +131,10 @@ void audioTakeGraphLock() QAF_NONBLOCKING
   raiseTo(worstWaitNs, lockClockNs() - t0);
 }
 
-// Audio thread.
+// A device's real-time callback: takes the lock only if it is free.
+bool audioTryGraphLock() QAF_NONBLOCKING { return pthread_mutex_trylock(&modgraph_mutex) == 0; }
+
+// Audio thread (or a device's real-time callback).
 void audioReleaseGraphLock() QAF_NONBLOCKING
 {
   QAF_RT_EXEMPT;

@@ -94,6 +94,8 @@ void GET_MODGRAPH_LOCK();
 void RELEASE_MODGRAPH_LOCK();
 // Audio thread. The same lock for one pass; the wait for it is timed.
 void audioTakeGraphLock() QAF_NONBLOCKING;
+// A device's real-time callback: true when it took the lock, which was free; never waits.
+bool audioTryGraphLock() QAF_NONBLOCKING;
 void audioReleaseGraphLock() QAF_NONBLOCKING;
 // The longest holding by the UI thread and the longest wait of the audio thread so far, in ns;
 // reset starts both again (the benchmark measures each kind of edit on its own).

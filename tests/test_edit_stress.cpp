@@ -10,9 +10,11 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/cardfeed.h"
+#include "audio/devices.h"
 #include "command/cmdparse.h"
 #include "engine/audioThread.h"
 #include "engine/realtime.h"
@@ -20,6 +22,7 @@
 #include "files/fileops.h"
 #include "modules/modfuncs.h"
 #include "samples/loopStore.h"
+#include "tests/jackserver.h"
 #include "tests/testutil.h"
 
 static std::atomic<bool> stopPasses{false};
@@ -55,6 +58,21 @@ static void *passThread(void *)
     usleep(100);
   }
   return nullptr;
+}
+
+// Runs edits with standard output muted: a storm prints thousands of lines.
+template <class F>
+static void quietly(F f)
+{
+  fflush(stdout);
+  int saved = dup(1);
+  FILE *null = fopen("/dev/null", "w");
+  dup2(fileno(null), 1);
+  f();
+  fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  fclose(null);
 }
 
 class EditStress : public ::testing::Test {
@@ -99,20 +117,6 @@ class EditStress : public ::testing::Test {
     while (passesDone.load() < until) usleep(200);
   }
   std::string path(const char *name) { return std::string(dir) + "/" + name; }
-  // Runs an edit with standard output muted: the storm prints thousands of lines.
-  template <class F>
-  void quietly(F f)
-  {
-    fflush(stdout);
-    int saved = dup(1);
-    FILE *null = fopen("/dev/null", "w");
-    dup2(fileno(null), 1);
-    f();
-    fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    fclose(null);
-  }
   pthread_t th;
   bool running = false;
   char *dir = nullptr;
@@ -147,11 +151,52 @@ static const int stormRounds = 10;
 static const int stormRounds = 30;
 #endif
 
-// Every kind of edit a user makes, many times over, while passes run.
-TEST_F(EditStress, EveryKindOfEditWhilePassesRun)
+// Every kind of edit a user makes, many times over.
+static void editStorm(int rounds, const std::string &lyo, const std::string &sbk)
 {
-  startAudio();
-  std::string lyo = path("storm.lyo"), sbk = path("storm.sbk");
+  for (int round = 0; round < rounds; round++) {
+    // Every type in one chain from Line In to Line Out, with parameters moving.
+    int prev = 0, prevOut = 0;
+    std::vector<int> made;
+    for (int t = 2; t < MAX_TYPES; t++) {
+      New_Mod(t);
+      int s = newestSlot();
+      made.push_back(s);
+      run("C " + std::to_string(MOD[prev]->ID) + "-" + std::to_string(MOD[s]->ID) + " " +
+          char('A' + prevOut) + " " + char('A' + firstTerm(t, true)));
+      for (int p = 0; p < 16; p++) MOD[s]->parm[p] = (float)((round * 37 + p * 11) % 200);
+      prev = s;
+      prevOut = firstTerm(t, false);
+    }
+    run("C " + std::to_string(MOD[prev]->ID) + "-" + std::to_string(MOD[1]->ID) + " " +
+        char('A' + prevOut) + " A");
+    // A recording stored as a sample, the way Save Sample does it.
+    for (int s : made)
+      if (MOD[s]->type >= 11 && MOD[s]->type <= 13) {
+        int count = recordingLength(s);
+        std::vector<short> copy(count);
+        copyRecording(s, copy.data(), count);
+        lockLoop(5);
+        putrawLoop(5, copy.data(), count);
+        unlockLoop(5);
+      }
+    real_save((gchar *)lyo.c_str());
+    real_savesbank((gchar *)sbk.c_str());
+    loadLayoutFile(lyo.c_str(), round % 2 == 1);
+    real_loadsbank((gchar *)sbk.c_str());
+    // Unwire and remove everything the layout brought.
+    for (int s = 2; s < MAX_MODULES; s++) {
+      if (!MOD[s]) continue;
+      for (int k = 0; k < 4; k++) run("D " + std::to_string(MOD[s]->ID) + " " + char('A' + k));
+    }
+    run("D " + std::to_string(MOD[0]->ID) + " A");
+    for (int s = 2; s < MAX_MODULES; s++)
+      if (MOD[s]) Remove_Mod(s);
+  }
+}
+
+static void fillSlots()
+{
   short tone[4410];
   for (int n = 0; n < 4410; n++) tone[n] = (short)(9000.0 * sin(n * 0.07));
   for (int s = 1; s < 4; s++) {
@@ -159,53 +204,38 @@ TEST_F(EditStress, EveryKindOfEditWhilePassesRun)
     putrawLoop(s, tone, 4410);
     unlockLoop(s);
   }
+}
+
+TEST_F(EditStress, EveryKindOfEditWhilePassesRun)
+{
+  startAudio();
+  fillSlots();
   long before = passesDone.load();
-  quietly([&] {
-    for (int round = 0; round < stormRounds; round++) {
-      // Every type in one chain from Line In to Line Out, with parameters moving.
-      int prev = 0, prevOut = 0;
-      std::vector<int> made;
-      for (int t = 2; t < MAX_TYPES; t++) {
-        New_Mod(t);
-        int s = newestSlot();
-        made.push_back(s);
-        run("C " + std::to_string(MOD[prev]->ID) + "-" + std::to_string(MOD[s]->ID) + " " +
-            char('A' + prevOut) + " " + char('A' + firstTerm(t, true)));
-        for (int p = 0; p < 16; p++) MOD[s]->parm[p] = (float)((round * 37 + p * 11) % 200);
-        prev = s;
-        prevOut = firstTerm(t, false);
-      }
-      run("C " + std::to_string(MOD[prev]->ID) + "-" + std::to_string(MOD[1]->ID) + " " +
-          char('A' + prevOut) + " A");
-      // A recording stored as a sample, the way Save Sample does it.
-      for (int s : made)
-        if (MOD[s]->type >= 11 && MOD[s]->type <= 13) {
-          int count = recordingLength(s);
-          std::vector<short> copy(count);
-          copyRecording(s, copy.data(), count);
-          lockLoop(5);
-          putrawLoop(5, copy.data(), count);
-          unlockLoop(5);
-        }
-      real_save((gchar *)lyo.c_str());
-      real_savesbank((gchar *)sbk.c_str());
-      loadLayoutFile(lyo.c_str(), round % 2 == 1);
-      real_loadsbank((gchar *)sbk.c_str());
-      // Unwire and remove everything the layout brought.
-      for (int s = 2; s < MAX_MODULES; s++) {
-        if (!MOD[s]) continue;
-        for (int k = 0; k < 4; k++) run("D " + std::to_string(MOD[s]->ID) + " " + char('A' + k));
-      }
-      run("D " + std::to_string(MOD[0]->ID) + " A");
-      for (int s = 2; s < MAX_MODULES; s++)
-        if (MOD[s]) Remove_Mod(s);
-    }
-  });
+  quietly([&] { editStorm(stormRounds, path("storm.lyo"), path("storm.sbk")); });
   waitPasses(20);  // the last switch's fade-in ends before the next test
   stopAudio();
   EXPECT_GT(passesDone.load(), before);
   EXPECT_EQ(MOD_EXEC_NUM, 2);
   EXPECT_TRUE(isLoopFull(5));
+}
+
+// The same storm while a JACK server calls the process callback, which runs the passes.
+TEST_F(EditStress, EveryKindOfEditWhileJackRunsThePasses)
+{
+  JackServer server(44100, 32);
+  if (!server.up) GTEST_SKIP() << "JACK server not available: " << server.why;
+  fillSlots();
+  std::atomic<int> readResult{1};
+  quietly([&] { ASSERT_EQ(jackBackend.open(44100, 16, 2, 5, 128), 0); });
+  // The device read waits while JACK runs the passes, as the audio thread's would.
+  std::thread reader([&] { readResult = jackBackend.read(); });
+  long before = jackCallbacks.load();
+  quietly([&] { editStorm(stormRounds / 2, path("jack.lyo"), path("jack.sbk")); });
+  while (jackCallbacks.load() < before + 200) usleep(1000);
+  quietly([&] { jackBackend.close(); });
+  reader.join();
+  EXPECT_EQ(readResult.load(), -1);
+  EXPECT_EQ(MOD_EXEC_NUM, 2);
 }
 
 // A preset switch fades the output out, swaps while silent and fades back in: no step between
