@@ -14,6 +14,7 @@
 #include "audio/devices.h"
 #include "engine/audioThread.h"
 #include "engine/soundNode.h"
+#include "monitor/monitor.h"
 
 // The longest server period the FIFO can take (JACK's own limit is 8192 frames).
 #define QAF_JACK_MAX_FRAMES 8192
@@ -74,6 +75,7 @@ static void replan(unsigned n)
 // Real-time thread. One pass over the device buffer, if the graph is free.
 static void runPass()
 {
+  monitorLineIn((const short *)buf, buf_size / 4);
   if (pthread_mutex_trylock(&modgraph_mutex) == 0) {
     pumpAllModules();
     pthread_mutex_unlock(&modgraph_mutex);
@@ -81,6 +83,7 @@ static void runPass()
     memset(buf, 0, (size_t)buf_size);
     jackLockMisses++;
   }
+  monitorPass((short *)buf, buf_size / 4);
 }
 
 // Real-time thread (JACK's process callback): no allocation, no lock but a try of the graph lock.

@@ -20,6 +20,7 @@
 #include "audio/cardfeed.h"
 #include "audio/devices.h"
 #include "engine/soundNode.h"
+#include "monitor/monitor.h"
 #include "samples/loopStore.h"
 
 pthread_t audio_thread;
@@ -70,9 +71,11 @@ void *audio_thread_start(void *)
       fflush(nullptr);
       _exit(0);
     }
+    monitorLineIn((const short *)buf, buf_size / 4);
     GET_MODGRAPH_LOCK();
     pumpAllModules();
     RELEASE_MODGRAPH_LOCK();
+    monitorPass((short *)buf, buf_size / 4);
     write_sound();
   }
   return nullptr;
