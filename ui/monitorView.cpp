@@ -155,7 +155,7 @@ static void setBelow(GtkWidget *mainBox, GtkWidget *child)
 
 // ---- The status line ----------------------------------------------------------------------------
 
-static statusWidgets status;
+static statusWidgets status;  // all null once the main window is gone
 
 // What the meters show: a level falling 20 dB a second after each peak, and the moment until
 // which each clip mark stays lit.
@@ -293,6 +293,9 @@ static gboolean drawMeters(GtkWidget *w, cairo_t *cr, gpointer)
 
 static void tunerItemActivated(GtkWidget *, gpointer) { showTuner(); }
 
+// The toolkit destroyed the main window: the refresh stops touching the status line.
+static void statusDestroyed(GtkWidget *, gpointer) { status = statusWidgets(); }
+
 void buildStatusLine(GtkWidget *mainBox)
 {
   GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
@@ -315,6 +318,7 @@ void buildStatusLine(GtkWidget *mainBox)
   gtk_widget_show_all(box);
   setBelow(mainBox, box);
   status = {box, text, meters, item};
+  g_signal_connect(box, "destroy", G_CALLBACK(statusDestroyed), nullptr);
   setTunerOpener(showTuner);
   refreshStatus(nullptr);
   g_timeout_add(50, refreshStatus, nullptr);

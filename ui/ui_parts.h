@@ -30,11 +30,12 @@ GtkWidget *newMainBox();
 void buildStatusLine(GtkWidget *mainBox);
 void showTuner();
 struct statusWidgets {
-  GtkWidget *box, *text, *meters, *tunerItem;
+  GtkWidget *box = nullptr, *text = nullptr, *meters = nullptr, *tunerItem = nullptr;
 };
 const statusWidgets &statusView();
 struct tunerWidgets {
-  GtkWidget *window, *note, *cents, *hz, *needle, *reference, *mute;
+  GtkWidget *window = nullptr, *note = nullptr, *cents = nullptr, *hz = nullptr,
+            *needle = nullptr, *reference = nullptr, *mute = nullptr;
 };
 const tunerWidgets &tunerView();
 
