@@ -193,6 +193,11 @@ void tunerStop()
 
 bool tunerRunning() { return worker.joinable(); }
 
+// At exit the worker is stopped before its thread object goes (a joinable one would abort).
+static struct workerStopper {
+  ~workerStopper() { tunerStop(); }
+} stopAtExit;
+
 pitchReading tunerLatest()
 {
   std::lock_guard<std::mutex> g(workerLock);

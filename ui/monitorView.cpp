@@ -339,7 +339,10 @@ static gboolean drawNeedle(GtkWidget *w, cairo_t *cr, gpointer)
   cairo_set_source_rgb(cr, 0.12, 0.12, 0.12);
   cairo_paint(cr);
   bool inTune = shown.note && fabs(shown.cents) <= 3.0;
-  cairo_set_source_rgb(cr, inTune ? 0.1 : 0.25, inTune ? 0.7 : 0.3, inTune ? 0.1 : 0.25);
+  if (inTune)
+    cairo_set_source_rgb(cr, 40 / 255.0, 180 / 255.0, 40 / 255.0);
+  else
+    cairo_set_source_rgb(cr, 0.25, 0.3, 0.25);
   cairo_rectangle(cr, W / 2 - W * 3 / 100, 0, W * 6 / 100, H);
   cairo_fill(cr);
   cairo_set_source_rgb(cr, 0.7, 0.7, 0.7);
