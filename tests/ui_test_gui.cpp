@@ -1471,6 +1471,12 @@ TEST_F(Gui, StatusLineUnderTheEntryShowsDeviceBufferLoadAndMeters)
   passes(40, 16384, 1000);
   ASSERT_TRUE(runUntil([&] {
     return std::string(gtk_label_get_text(GTK_LABEL(st.text))) ==
+           "OSS /dev/dsp \u00b7 32 frames (0.73 ms) \u00b7 DSP 10.0% \u00b7 xruns --";
+  })) << gtk_label_get_text(GTK_LABEL(st.text));
+  // the count is asked once sound has flowed for a second; without a device there is none
+  ASSERT_TRUE(runUntil([&] {
+    passes(2, 16384, 1000);
+    return std::string(gtk_label_get_text(GTK_LABEL(st.text))) ==
            "OSS /dev/dsp \u00b7 32 frames (0.73 ms) \u00b7 DSP 10.0% \u00b7 xruns n/a";
   })) << gtk_label_get_text(GTK_LABEL(st.text));
 

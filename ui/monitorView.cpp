@@ -161,9 +161,10 @@ static statusWidgets status;  // all null once the main window is gone
 // which each clip mark stays lit.
 static double shownDb[4] = {-INFINITY, -INFINITY, -INFINITY, -INFINITY};
 static gint64 clipUntil[4] = {0, 0, 0, 0};
-static long lastPasses = -1;
+static long passesAtLastTick = 0;
+static gint64 flowingSince = 0;  // when the refresh first saw passes run
 static gint64 lastXrunPoll = 0;
-static long xruns = -1;
+static long xruns = -2;          // -2: not asked yet, -1: the device cannot tell
 static long seenPeriodChanges = 0;
 static gint64 changeShownUntil = 0;
 #define METER_FLOOR_DB -60.0
@@ -177,13 +178,15 @@ static void setTextIfNew(GtkWidget *label, const std::string &text)
 
 static std::string statusText(gint64 now)
 {
+  // The xrun count is asked of the device (on OSS a request to it) once a second, and only
+  // while sound flows: a run that stalls or ends at once is not asked more than at shutdown.
   long passes = monitorPasses();
-  // The xrun count is asked of the device once a second while sound flows (on OSS that is a
-  // request to the device, which a stopped device need not answer again).
-  if (passes != lastPasses && now - lastXrunPoll >= G_USEC_PER_SEC) {
+  bool flowing = passes != passesAtLastTick;
+  passesAtLastTick = passes;
+  if (flowing && !flowingSince) flowingSince = now;
+  if (flowing && now - flowingSince >= G_USEC_PER_SEC && now - lastXrunPoll >= G_USEC_PER_SEC) {
     xruns = currentSoundXruns();
     lastXrunPoll = now;
-    lastPasses = passes;
   }
   std::string t = soundDeviceName();
   long long period = monitorPeriodNs();
@@ -207,7 +210,9 @@ static std::string statusText(gint64 now)
   else
     snprintf(part, sizeof part, " \xc2\xb7 DSP %.1f%%", load);
   t += part;
-  if (xruns < 0)
+  if (xruns == -2)
+    t += " \xc2\xb7 xruns --";
+  else if (xruns < 0)
     t += " \xc2\xb7 xruns n/a";
   else
     t += " \xc2\xb7 xruns " + std::to_string(xruns);
