@@ -458,6 +458,8 @@ TEST(JackRun, ClientShowsItsPortsRunsAndShutsDownCleanly)
                       for (int t = 0; t < 5000 && qafPorts(look).size() < 4; t += 10) usleep(10000);
                       usleep(300000);  // some hundreds of periods
                       seen = qafPorts(look);
+                      (void)!write(stdinFd, "status\n", 7);
+                      usleep(100000);
                       (void)!write(stdinFd, "quit\n", 5);
                     });
   EXPECT_EQ(r.status, 0) << r.err;
@@ -470,6 +472,14 @@ TEST(JackRun, ClientShowsItsPortsRunsAndShutsDownCleanly)
   // The passes ran in JACK's callback: the statistics have a worst one.
   EXPECT_TRUE(has(r.err, "Xruns: ")) << r.err;
   EXPECT_TRUE(has(r.err, "; worst pass ")) << r.err;
+  // status: the server counts xruns, and the callback's passes make the load
+  const char *line = strstr(r.out.c_str(), "load ");
+  ASSERT_NE(line, nullptr) << r.out;
+  double load = -1;
+  long xruns = -1;
+  EXPECT_EQ(sscanf(line, "load %lf%% xruns %ld in ", &load, &xruns), 2) << line;
+  EXPECT_GE(load, 0.0);
+  EXPECT_GE(xruns, 0);
   EXPECT_TRUE(qafPorts(look).empty()) << "the client is gone";
   jack_client_close(look);
 }
