@@ -153,10 +153,7 @@ TEST(Tuner, BadInputGivesNoWildNote)
 
 TEST(Tuner, NoteNamesAndReadingLines)
 {
-  EXPECT_EQ(noteName(69), "A4");
-  EXPECT_EQ(noteName(28), "E1");
-  EXPECT_EQ(noteName(61), "C#4");
-  EXPECT_EQ(noteName(0), "C-1");
+  EXPECT_EQ(noteName(28) + noteName(61) + noteName(0), "E1C#4C-1");
   pitchReading r;
   r.note = true;
   r.hz = 82.55;  // 1200 * log2(82.55 / 82.4069) = +3.0 cents above E2
@@ -165,93 +162,31 @@ TEST(Tuner, NoteNamesAndReadingLines)
   r.hz = 436.0;  // -15.8 cents
   placeNote(r, 440.0);
   EXPECT_EQ(describeReading(r), "A4 -16 cents 436.00 Hz");
-  EXPECT_EQ(describeReading(pitchReading()), "no note");
-}
-
-TEST(Tuner, WorkerKeepsAReadingWhileSoundFlowsAndNoneOnceItStops)
-{
-  monitorReset();
-  tunerStart();
-  EXPECT_TRUE(tunerRunning());
-  bool heard = false;
-  for (int i = 0; i < 200 && !heard; i++) {
-    feed(sine(440.0, 0.25), silent(), i * 448L, 448);
-    usleep(10000);
-    heard = tunerLatest().note;
-  }
-  EXPECT_TRUE(heard);
-  EXPECT_EQ(noteName(tunerLatest().midi), "A4");
-  // no new frames for longer than a reading trusts them
-  usleep(400000);
-  EXPECT_FALSE(tunerLatest().note);
-  EXPECT_FALSE(tunerReadNow().note);
-  tunerStop();
-  EXPECT_FALSE(tunerRunning());
-}
-
-TEST(LineInRing, GivesTheNewestFramesInOrderAcrossTheWrap)
-{
-  monitorReset();
-  short out[2 * 4];
-  EXPECT_FALSE(lineInLatest(out, 4, 0));
-  short pass[2 * 32];
-  for (int p = 0; p < 700; p++) {  // 22400 frames: more than the ring holds
-    for (int i = 0; i < 32; i++) {
-      pass[2 * i] = (short)((p * 32 + i) & 0x7fff);
-      pass[2 * i + 1] = (short)-(p * 32 + i) % 30000;
-    }
-    monitorLineIn(pass, 32);
-  }
-  ASSERT_TRUE(lineInLatest(out, 4, 0));
-  for (int i = 0; i < 4; i++) {
-    EXPECT_EQ(out[2 * i], (22396 + i) & 0x7fff);
-    EXPECT_EQ(out[2 * i + 1], (short)(-(22396 + i) % 30000));
-  }
 }
 
 // ---- meters and the status line ----
 
-TEST(Meters, HalfScaleSineReadsMinusSixDbfsOnTheMeterAndInStatus)
+TEST(Meters, HalfScaleSineReadsMinusSixDbfsFullScaleClipsAndMuteSilencesLineOut)
 {
   monitorReset();
   feed(sine(1000.0, 0.5), silent(), 0, 4416);
-  // the output side: what the pass left in the buffer
   short out[64];
-  for (int i = 0; i < 32; i++) {
-    out[2 * i] = 0;
-    out[2 * i + 1] = toS16(sine(1000.0, 0.5)(i / 44100.0 + 0.00025));
-  }
+  for (int i = 0; i < 64; i++) out[i] = i % 2 ? 16384 : -32768;
   monitorPass(out, 32);
   meterPeaks p = monitorTakePeaks(READER_WINDOW);
   EXPECT_NEAR(peakDbfs(p.in[0]), -6.02, 0.1);
-  EXPECT_EQ(p.in[1], 0);
-  EXPECT_EQ(dbText(p.in[0]), "-6.0");
-  EXPECT_EQ(dbText(0), "-inf");
-  EXPECT_EQ(dbText(32768), "0.0");
+  EXPECT_EQ(dbText(p.in[0]) + dbText(p.in[1]) + dbText(32768), "-6.0-inf0.0");
+  EXPECT_TRUE(peakClipped(p.out[0]));
+  EXPECT_FALSE(peakClipped(p.in[0]));
   // the status reader keeps its own peaks; the next status starts afresh
-  EXPECT_EQ(statusLine(-1), "load -- xruns n/a in -6.0/-inf dBFS out -inf/-6.0 dBFS");
+  EXPECT_EQ(statusLine(-1), "load -- xruns n/a in -6.0/-inf dBFS out 0.0/-6.0 dBFS");
   EXPECT_EQ(statusLine(3), "load -- xruns 3 in -inf/-inf dBFS out -inf/-inf dBFS");
   EXPECT_EQ(monitorTakePeaks(READER_WINDOW).in[0], 0);
-}
-
-TEST(Meters, FullScaleIsAClipAndMuteSilencesLineOutAfterThePass)
-{
-  monitorReset();
-  short frames[2 * 32];
-  for (int i = 0; i < 64; i++) frames[i] = i % 2 ? -32768 : 1000;
-  monitorLineIn(frames, 32);
-  meterPeaks p = monitorTakePeaks(READER_WINDOW);
-  EXPECT_FALSE(peakClipped(p.in[0]));
-  EXPECT_TRUE(peakClipped(p.in[1]));
   setOutputMuted(true);
-  monitorPass(frames, 32);
-  for (int i = 0; i < 64; i++) ASSERT_EQ(frames[i], 0);
-  EXPECT_EQ(monitorTakePeaks(READER_WINDOW).out[1], 0);
+  monitorPass(out, 32);
   setOutputMuted(false);
-  frames[1] = 500;
-  monitorPass(frames, 32);
-  EXPECT_EQ(frames[1], 500);
-  EXPECT_EQ(monitorTakePeaks(READER_WINDOW).out[1], 500);
+  for (int i = 0; i < 64; i++) ASSERT_EQ(out[i], 0);
+  EXPECT_EQ(monitorTakePeaks(READER_WINDOW).out[1], 0);
   EXPECT_EQ(monitorPasses(), 2);
 }
 
@@ -302,6 +237,8 @@ TEST(MonitorCommands, StatusAndTunerAreWordsInAnyCaseAndLeaveTheLetterCommandsAl
   EXPECT_EQ(command("Tuner"), (Lines{"no note"}));
   feed(sine(110.0, 0.25), silent(), 0, 8832);
   EXPECT_EQ(command("tuner"), (Lines{"A2 +0 cents 110.00 Hz"}));
+  usleep(300000);  // sound that stopped flowing is no note
+  EXPECT_EQ(command("tuner"), (Lines{"no note"}));
   EXPECT_EQ(command("statusx"), (Lines{"unrecognized command STATUSX"}));
   EXPECT_EQ(command("tuner 3"), (Lines{"unrecognized command TUNER 3"}));
   EXPECT_FALSE(monitorCommand("A 5"));
