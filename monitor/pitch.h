@@ -31,7 +31,8 @@ class pitchEstimator {
   pitchReading estimate(const short *stereo, double a4Hz);
 
  private:
-  std::vector<double> x, d, cmnd;
+  std::vector<float> x;
+  std::vector<double> d, cmnd;
 };
 
 // "E2 +3 cents 82.55 Hz", or "no note".
