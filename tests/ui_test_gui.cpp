@@ -1486,6 +1486,13 @@ TEST_F(Gui, StatusLineUnderTheEntryShowsDeviceBufferLoadAndMeters)
   EXPECT_GT(pixelsOf(st.meters, 50, 100, CLIP_RED), 10);
   settle(1200);
   EXPECT_EQ(pixelsOf(st.meters, 0, 100, CLIP_RED), 0);
+
+  // a new period (64 frames) is said to be one, and its load is not known yet
+  notePassTime(14512, 1451247);
+  EXPECT_TRUE(runUntil([&] {
+    return std::string(gtk_label_get_text(GTK_LABEL(st.text))) ==
+           "OSS /dev/dsp \u00b7 buffer changed to 64 frames (1.45 ms) \u00b7 DSP -- \u00b7 xruns n/a";
+  })) << gtk_label_get_text(GTK_LABEL(st.text));
 }
 
 TEST_F(Gui, TunerMenuAndCommandOpenTheTunerWhichReadsLineInAndMutesWhileOpen)
