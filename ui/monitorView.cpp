@@ -334,6 +334,8 @@ void buildStatusLine(GtkWidget *mainBox)
 static tunerWidgets tuner;
 static guint tunerTimer = 0;
 static pitchReading shown;
+static gint64 lastNoteAt = 0;
+#define NOTE_HOLD_US 600000  // a string fading under the floor keeps its last reading this long
 
 const tunerWidgets &tunerView() { return tuner; }
 
@@ -371,7 +373,16 @@ static gboolean drawNeedle(GtkWidget *w, cairo_t *cr, gpointer)
 
 static gboolean refreshTuner(gpointer)
 {
-  shown = tunerLatest();
+  pitchReading r = tunerLatest();
+  gint64 now = g_get_monotonic_time();
+  if (r.note) {
+    // the needle settles over a few readings of the same note rather than trembling with each
+    if (shown.note && r.midi == shown.midi) r.cents = 0.5 * r.cents + 0.5 * shown.cents;
+    shown = r;
+    lastNoteAt = now;
+  } else if (now - lastNoteAt > NOTE_HOLD_US) {
+    shown = r;
+  }
   if (shown.note) {
     std::string name = noteName(shown.midi);
     char *markup = g_markup_printf_escaped("<span size=\"xx-large\" weight=\"bold\">%s</span>",
@@ -400,6 +411,8 @@ static void applyMute()
 
 static void tunerShown(GtkWidget *, gpointer)
 {
+  shown = pitchReading();
+  lastNoteAt = 0;
   tunerStart();
   applyMute();
   if (!tunerTimer) tunerTimer = g_timeout_add(50, refreshTuner, nullptr);
