@@ -9,6 +9,7 @@
 #include <time.h>
 
 #include "audio/cardfeed.h"
+#include "monitor/monitor.h"
 
 std::string alsa_pcm_name = "default";
 std::string wav_in_path;
@@ -76,10 +77,11 @@ long long monoNs()
   return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
-// Audio thread (or the JACK callback).
+// Audio thread (or the JACK callback). The same timing feeds the monitor's load figure.
 void notePassTime(long long passNs, long long periodNs)
 {
   if (periodNs <= 0) return;
+  monitorLoadSample(passNs, periodNs);
   long long share = passNs * 1000000LL / periodNs;
   if (share > worstShareMicro.load(std::memory_order_relaxed)) {
     worstShareMicro.store(share, std::memory_order_relaxed);

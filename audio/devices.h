@@ -58,6 +58,9 @@ const soundBackend *activeSoundBackend();
 // Either thread, once, just before the device is closed at the end of the run: prints the xrun
 // count and the worst pass on the error stream, when a device was open.
 void reportSoundStats();
+// Main thread. The open device's xrun count so far; -1 when it cannot tell (or none is open).
+// On OSS this asks the device.
+long currentSoundXruns();
 
 // Main thread, before open_sound. Settings of the back ends, filled from the choice.
 extern std::string alsa_pcm_name;   // "default" unless -d alsa:PCM

@@ -14,6 +14,7 @@
 #include "audio/devices.h"
 #include "engine/audioThread.h"
 #include "engine/soundNode.h"
+#include "monitor/monitor.h"
 
 // The longest server period the FIFO can take (JACK's own limit is 8192 frames).
 #define QAF_JACK_MAX_FRAMES 8192
@@ -78,8 +79,11 @@ static void runPass() QAF_NONBLOCKING
     runGraphPass();
     audioReleaseGraphLock();
   } else {
+    // The meters and the tuner still see this period; what goes out is silence.
+    monitorLineIn((const short *)buf, buf_size / 4);
     memset(buf, 0, (size_t)buf_size);
     jackLockMisses++;
+    monitorPass((short *)buf, buf_size / 4);
   }
 }
 

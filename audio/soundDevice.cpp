@@ -99,17 +99,20 @@ void interrupt_sound()
   if (active) active->interrupt();
 }
 
+long currentSoundXruns()
+{
+  if (!sound_opened) return -1;
+  if (active) return active->xruns();
+  struct ossErrInfo e;
+  if (fd >= 0 && ioctl(fd, QAF_SNDCTL_DSP_GETERROR, &e) == 0)
+    return (long)e.play_underruns + e.rec_overruns;
+  return -1;
+}
+
 void reportSoundStats()
 {
   if (!statsWanted || !sound_opened || statsReported.exchange(1)) return;
-  long xruns = -1;
-  if (active) {
-    xruns = active->xruns();
-  } else if (fd >= 0) {
-    struct ossErrInfo e;
-    if (ioctl(fd, QAF_SNDCTL_DSP_GETERROR, &e) == 0) xruns = (long)e.play_underruns + e.rec_overruns;
-  }
-  fprintf(stderr, "%s\n", deviceStatsLine(xruns).c_str());
+  fprintf(stderr, "%s\n", deviceStatsLine(currentSoundXruns()).c_str());
   // How long edits kept the graph to themselves, and how long a pass waited for it.
   fprintf(stderr, "Graph lock: longest holding %.1f us, longest wait %.1f us\n",
           worstGraphHoldNs() / 1000.0, worstGraphWaitNs() / 1000.0);

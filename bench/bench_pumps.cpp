@@ -4,6 +4,7 @@
 // frames: mean and worst case over many passes, as shares of the 725.6 us period.
 #include <benchmark/benchmark.h>
 #include <glib.h>
+#include <math.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -18,6 +19,8 @@
 #include "engine/io_term_inlines.h"
 #include "engine/soundNode.h"
 #include "modules/pump.h"
+#include "monitor/monitor.h"
+#include "monitor/pitch.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -213,6 +216,32 @@ static void BM_Chain62(benchmark::State &state)
   state.counters["pool_overflows"] = chunkPoolOverflows;
 }
 
+// What the monitor adds to each pass on the audio thread: Line In's peaks and ring copy before
+// it, Line Out's peaks after it, at 32 frames.
+static void BM_MonitorTaps(benchmark::State &state)
+{
+  short frames[64];
+  for (int i = 0; i < 64; i++) frames[i] = (short)(i * 1000 - 30000);
+  for (auto _ : state) {
+    monitorLineIn(frames, 32);
+    monitorPass(frames, 32);
+    benchmark::DoNotOptimize(frames[0]);
+  }
+}
+
+// One tuner estimate (the worker makes one every 20 ms while the Tuner is open), on a plucked E2.
+static void BM_TunerEstimate(benchmark::State &state)
+{
+  std::vector<short> frames(2 * TUNER_FRAMES);
+  for (int i = 0; i < TUNER_FRAMES; i++) {
+    double t = i / 44100.0, v = 0;
+    for (int k = 1; k <= 6; k++) v += sin(2 * M_PI * 82.41 * k * t) / k;
+    frames[2 * i] = frames[2 * i + 1] = (short)(8000 * v);
+  }
+  pitchEstimator est;
+  for (auto _ : state) benchmark::DoNotOptimize(est.estimate(frames.data(), 440.0).hz);
+}
+
 int main(int argc, char **argv)
 {
   // type names as benchmark names: "Chorus/Flange" -> "Chorus-Flange", blanks -> '_'
@@ -233,6 +262,8 @@ int main(int argc, char **argv)
       ->UseManualTime()
       ->Iterations(100000)
       ->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("monitor/taps/frames:32", BM_MonitorTaps)->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("monitor/tuner_estimate", BM_TunerEstimate)->Unit(benchmark::kMicrosecond);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -10,6 +10,7 @@
 #include "engine/hooks.h"
 #include "engine/io_term_inlines.h"
 #include "engine/soundNode.h"
+#include "monitor/monitor.h"
 
 // The number after the command letter: a decimal float truncated toward zero, 0 when the text
 // does not start with one; values past the int range are pinned to its ends.
@@ -150,6 +151,8 @@ static void cmdQuery(char *msg)
 
 void cmdparse(char *msg)
 {
+  // The monitor's word commands (status, tuner), before the line is upper-cased.
+  if (monitorCommand(msg)) return;
   G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   g_strup(msg);
   G_GNUC_END_IGNORE_DEPRECATIONS

@@ -21,6 +21,7 @@
 #include "audio/devices.h"
 #include "engine/realtime.h"
 #include "engine/soundNode.h"
+#include "monitor/monitor.h"
 #include "samples/loopStore.h"
 
 pthread_t audio_thread;
@@ -79,8 +80,10 @@ static void applyOutputFade() QAF_NONBLOCKING
 // Audio thread, graph lock held.
 void runGraphPass() QAF_NONBLOCKING
 {
+  monitorLineIn((const short *)buf, buf_size / 4);
   pumpAllModules();
   applyOutputFade();
+  monitorPass((short *)buf, buf_size / 4);
   passCount.fetch_add(1, std::memory_order_relaxed);
 }
 

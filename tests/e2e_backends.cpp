@@ -5,6 +5,7 @@
 // a jackd of the test's own. All of them headless (--no-gui, commands on standard input).
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <math.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -219,6 +220,47 @@ TEST(CommandLine, NoGuiQuitShutsDownCleanlyWithTheDeviceStatistics)
   EXPECT_TRUE(has(l, "SPEED 44100\nGETERROR\nclose\n")) << l;
 }
 
+// Line In's left channel a half-scale A2 sine, wired to Line Out's left: "status" shows both at
+// -6.0 dBFS and a load no higher than the worst pass the shutdown line reports; "tuner" names A2.
+TEST(CommandLine, NoGuiStatusAndTunerReportLevelsLoadAndNote)
+{
+  TempDir d;
+  std::vector<short> in;
+  for (int f = 0; f < 3 * 44100; f++) {
+    in.push_back((short)lround(16384.0 * sin(2 * M_PI * 110.0 * f / 44100.0)));
+    in.push_back(0);
+  }
+  writeFile(d / "in.raw", s16Bytes(in));
+  QafRun r = runQaf({"--no-gui"},
+                    {{"LD_PRELOAD", FAKEDSP_LIBRARY},
+                     {"FAKEDSP_IN", d / "in.raw"},
+                     {"FAKEDSP_OUT", d / "out.raw"},
+                     {"FAKEDSP_PACE", "1"}},
+                    "c 100-101 a a\n", [&](pid_t, int stdinFd) {
+                      waitForSize(d / "out.raw", 44100 * 4 / 2);
+                      (void)!write(stdinFd, "status\ntuner\n", 13);
+                      usleep(200000);
+                      (void)!write(stdinFd, "STATUS\nquit\n", 12);
+                    });
+  EXPECT_EQ(r.status, 0);
+  double load = -1, worst = -1;
+  long xruns = -1;
+  const char *line = strstr(r.out.c_str(), "load ");
+  ASSERT_NE(line, nullptr) << r.out;
+  ASSERT_EQ(sscanf(line, "load %lf%% xruns %ld", &load, &xruns), 2) << line;
+  EXPECT_TRUE(has(line, " in -6.0/-inf dBFS out -6.0/-inf dBFS\nA2 +0 cents 110.00 Hz\n")) << line;
+  // the second status: peaks since the first, the sound still flowing
+  const char *second = strstr(line + 5, "load ");
+  ASSERT_NE(second, nullptr) << r.out;
+  EXPECT_TRUE(has(second, " in -6.0/-inf dBFS out -6.0/-inf dBFS\n")) << second;
+  const char *shutdown = strstr(r.err.c_str(), "worst pass ");
+  ASSERT_NE(shutdown, nullptr) << r.err;
+  ASSERT_EQ(sscanf(shutdown, "worst pass %lf%%", &worst), 1);
+  EXPECT_GE(load, 0.0);
+  EXPECT_LE(load, worst + 0.1);
+  fprintf(stderr, "load %.1f%%, worst pass %.1f%%\n", load, worst);
+}
+
 // ---- Offline rendering --------------------------------------------------------------------------
 
 TEST(OfflineRender, SavedLayoutGivesTheSameSamplesAsOnTheFakeOssDevice)
@@ -417,6 +459,8 @@ TEST(JackRun, ClientShowsItsPortsRunsAndShutsDownCleanly)
                       for (int t = 0; t < 5000 && qafPorts(look).size() < 4; t += 10) usleep(10000);
                       usleep(300000);  // some hundreds of periods
                       seen = qafPorts(look);
+                      (void)!write(stdinFd, "status\n", 7);
+                      usleep(100000);
                       (void)!write(stdinFd, "quit\n", 5);
                     });
   EXPECT_EQ(r.status, 0) << r.err;
@@ -429,6 +473,14 @@ TEST(JackRun, ClientShowsItsPortsRunsAndShutsDownCleanly)
   // The passes ran in JACK's callback: the statistics have a worst one.
   EXPECT_TRUE(has(r.err, "Xruns: ")) << r.err;
   EXPECT_TRUE(has(r.err, "; worst pass ")) << r.err;
+  // status: the server counts xruns, and the callback's passes make the load
+  const char *line = strstr(r.out.c_str(), "load ");
+  ASSERT_NE(line, nullptr) << r.out;
+  double load = -1;
+  long xruns = -1;
+  EXPECT_EQ(sscanf(line, "load %lf%% xruns %ld in ", &load, &xruns), 2) << line;
+  EXPECT_GE(load, 0.0);
+  EXPECT_GE(xruns, 0);
   EXPECT_TRUE(qafPorts(look).empty()) << "the client is gone";
   jack_client_close(look);
 }

@@ -5,6 +5,7 @@
 // tier, row = place in the tier, margins a tenth of a cell, terminals at fifths of the box).
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
+#include <math.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -288,4 +289,87 @@ TEST(EndToEnd, TypedCommandsAndTwoClicksPatchLineInThroughToLineOutAndAltFXQuits
   EXPECT_EQ(left % 32, 0);
   EXPECT_EQ(right % 32, 0);
   fprintf(stderr, "left from frame %ld, right from frame %ld of %zu\n", left, right, o.size() / 2);
+}
+
+// Sound through the fake device at its pace: a half-scale E2 on both channels of Line In, wired
+// to Line Out. The status line's meters show it in and out, the typed "tuner" opens the Tuner
+// window (and prints its reading), and the screenshot keeps both on screen.
+TEST(EndToEnd, StatusLineMetersAndTunerWindowShowTheSoundFlowing)
+{
+  FakeDevice dev;
+  dev.set("FAKEDSP_PACE", "1");
+  const double e2 = 440.0 * pow(2.0, -29 / 12.0);
+  std::vector<short> in;
+  for (int n = 0; n < 44100 * 40; n++) {
+    short v = (short)lround(16384.0 * sin(2 * M_PI * e2 * n / 44100.0));
+    in.push_back(v);
+    in.push_back(v);
+  }
+  dev.input(framesToBytes(in));
+  std::string outPath = dev.dir + "/stdout", errPath = dev.dir + "/stderr";
+  pid_t pid = fork();
+  if (pid == 0) {
+    setenv("LD_PRELOAD", FAKEDSP_LIBRARY, 1);
+    if (!freopen(outPath.c_str(), "w", stdout) || !freopen(errPath.c_str(), "w", stderr)) _exit(98);
+    execl(QAF_BINARY, QAF_BINARY, (char *)nullptr);
+    _exit(97);
+  }
+  auto out = [&] { return readLines(outPath); };
+  bool ended = false;
+  struct Guard {
+    std::function<void()> f;
+    ~Guard() { f(); }
+  } guard{[&] {
+    if (!ended) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }};
+
+  ASSERT_TRUE(waitFor([&] { return hasLine(out(), "audio thread started!"); })) << readFileBytes(errPath);
+  std::string wid = sh("xdotool search --sync --onlyvisible --name '^QAF$' | head -n 1");
+  wid = wid.substr(0, wid.find('\n'));
+  ASSERT_FALSE(wid.empty());
+  int X = -1, Y = -1, W = -1, H = -1;
+  std::string geo = sh("xdotool getwindowgeometry --shell " + wid);
+  sscanf(strstr(geo.c_str(), "X="), "X=%d\nY=%d\nWIDTH=%d\nHEIGHT=%d", &X, &Y, &W, &H);
+  usleep(300000);
+
+  // the entry is the first line under the canvas, above the status line's two
+  sh("xdotool mousemove " + std::to_string(X + 100) + " " + std::to_string(Y + 20) + " click 1");
+  sh("xdotool type --delay 30 'c 100-101 a a' && xdotool key Return");
+  sh("xdotool type --delay 30 'c 100-101 b b' && xdotool key Return");
+  ASSERT_TRUE(waitFor([&] { return hasLine(out(), "Wiring module# 0 term 1 to module# 1 term 1"); }));
+  sh("xdotool type --delay 30 'tuner' && xdotool key Return");
+  std::string tid = sh("xdotool search --sync --onlyvisible --name '^Tuner$' | head -n 1");
+  tid = tid.substr(0, tid.find('\n'));
+  ASSERT_FALSE(tid.empty());
+  EXPECT_TRUE(waitFor([&] { return hasLine(out(), "E2 +0 cents 82.41 Hz"); }));
+  usleep(600000);
+
+  int TX = -1, TY = -1, TW = -1, TH = -1;
+  geo = sh("xdotool getwindowgeometry --shell " + tid);
+  sscanf(strstr(geo.c_str(), "X="), "X=%d\nY=%d\nWIDTH=%d\nHEIGHT=%d", &TX, &TY, &TW, &TH);
+  Shot s(std::string(BUILD_DIR) + "/e2e_gui_tuner.png");
+  ASSERT_NE(s.pb, nullptr);
+  // the meters' yellow band (-12 to -3 dBFS) under the entry, on In's half and on Out's
+  auto count = [&](int x0, int x1, int y0, int y1, guint32 colour) {
+    int n = 0;
+    for (int y = y0; y < y1; y++)
+      for (int x = x0; x < x1; x++) n += s.at(x, y) == colour;
+    return n;
+  };
+  const guint32 METER_YELLOW = 0xe6cc19, IN_TUNE_BAND = 0x28b428;  // as QAF paints them
+  int bottom = Y + H;
+  EXPECT_GT(count(X, X + W / 2, bottom - 40, bottom, METER_YELLOW), 50);
+  EXPECT_GT(count(X + W / 2, X + W, bottom - 40, bottom, METER_YELLOW), 50);
+  // the Tuner window: the band around the needle's middle lit as in tune
+  EXPECT_GT(count(TX, TX + TW, TY, TY + TH, IN_TUNE_BAND), 200);
+
+  kill(pid, SIGTERM);
+  int status = -1;
+  ASSERT_TRUE(waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }));
+  ended = true;
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }

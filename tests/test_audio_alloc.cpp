@@ -16,6 +16,8 @@
 #include "engine/soundNode.h"
 #include "fakedsp.h"
 #include "modules/pump.h"
+#include "monitor/monitor.h"
+#include "monitor/pitch.h"
 #include "samples/loopStore.h"
 #include "tests/devicetest.h"
 #include "tests/testutil.h"
@@ -251,4 +253,15 @@ TEST(AudioThreadHeap, EveryModuleTypeRunsManyPassesWithoutTouchingTheHeap)
 TEST(AudioThreadHeap, LargestBufferRunsWithoutTouchingTheHeap)
 {
   runEveryTypePatch(4096, 200);
+}
+
+// The monitor's taps, the output mute and the tuner reading Line In on its own thread meanwhile.
+TEST(AudioThreadHeap, MeteredMutedPassesWithTheTunerRunningTouchNoHeap)
+{
+  setOutputMuted(true);
+  tunerStart();
+  runEveryTypePatch(128, 1000);
+  tunerStop();
+  setOutputMuted(false);
+  EXPECT_EQ(monitorPasses(), 1000);
 }

@@ -1,5 +1,6 @@
 # End-to-end run of build/qaf under the fake OSS device, on a virtual X server, driven with
-# xdotool; its screenshots are left in the build folder (e2e_gui_start.png, e2e_gui_patch.png).
+# xdotool; its screenshots are left in the build folder (e2e_gui_start.png, e2e_gui_patch.png,
+# e2e_gui_tuner.png).
 if(TARGET qaf AND TARGET fakedsp AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/e2e_gui.cpp)
   pkg_check_modules(GDKPIXBUF REQUIRED IMPORTED_TARGET gdk-pixbuf-2.0)
   add_executable(e2e_gui ${CMAKE_CURRENT_SOURCE_DIR}/e2e_gui.cpp)

@@ -6,14 +6,18 @@
 #include <X11/extensions/XTest.h>
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
+#include <math.h>
 #include <pthread.h>
 
 #include <string>
 #include <vector>
 
+#include "audio/devices.h"
 #include "command/cmdparse.h"
 #include "engine/hooks.h"
 #include "engine/soundNode.h"
+#include "monitor/monitor.h"
+#include "monitor/pitch.h"
 #include "tests/testutil.h"
 #include "samples/loopStore.h"
 #include "ui/gui.h"
@@ -180,15 +184,16 @@ static void key(KeySym sym, KeySym modifier = NoSymbol)
 struct Picture {
   cairo_surface_t *surf;
   int w, h;
-  Picture()
+  explicit Picture(GtkWidget *widget = nullptr)
   {
-    w = gtk_widget_get_allocated_width(Parent->drawArea);
-    h = gtk_widget_get_allocated_height(Parent->drawArea);
+    if (!widget) widget = Parent->drawArea;
+    w = gtk_widget_get_allocated_width(widget);
+    h = gtk_widget_get_allocated_height(widget);
     surf = cairo_image_surface_create(CAIRO_FORMAT_RGB24, w, h);
     cairo_t *cr = cairo_create(surf);
     cairo_set_source_rgb(cr, 1, 1, 1);
     cairo_paint(cr);
-    gtk_widget_draw(Parent->drawArea, cr);
+    gtk_widget_draw(widget, cr);
     cairo_destroy(cr);
     cairo_surface_flush(surf);
   }
@@ -1408,6 +1413,136 @@ static gboolean pressAltF(gpointer)
   return G_SOURCE_REMOVE;
 }
 
+// ---- the status line and the tuner ----
+
+// Pixels of the colour in a band of the widget, from x0 to x1 percent of its width.
+static int pixelsOf(GtkWidget *w, int x0, int x1, guint32 colour)
+{
+  Picture pic(w);
+  int n = 0;
+  for (int y = 0; y < pic.h; y++)
+    for (int x = x0 * pic.w / 100; x < x1 * pic.w / 100; x++) n += pic.at(x, y) == colour;
+  return n;
+}
+
+// 32-frame passes of Line In (left a sine of the given peak and pitch, right silent) through the
+// monitor as the audio thread feeds it, the output a copy of the input.
+static void passes(int n, double peak, double hz)
+{
+  static long t = 0;
+  short frames[64];
+  for (int p = 0; p < n; p++) {
+    for (int i = 0; i < 32; i++, t++) {
+      double v = peak * sin(2 * M_PI * hz * t / 44100.0);
+      frames[2 * i] = (short)lround(v > 32767 ? 32767 : v < -32768 ? -32768 : v);
+      frames[2 * i + 1] = 0;
+    }
+    monitorLineIn(frames, 32);
+    monitorPass(frames, 32);
+    notePassTime(72500, 725624);  // a tenth of the period
+  }
+}
+
+TEST_F(Gui, StatusLineUnderTheEntryShowsDeviceBufferLoadAndMeters)
+{
+  const statusWidgets &st = statusView();
+  ASSERT_NE(st.box, nullptr);
+  EXPECT_EQ(gtk_widget_get_parent(st.box), Parent->vbox);
+  EXPECT_TRUE(gtk_widget_get_mapped(st.box));
+  GtkAllocation e, b;
+  gtk_widget_get_allocation(Parent->cmdLine, &e);
+  gtk_widget_get_allocation(st.box, &b);
+  EXPECT_GE(b.y, e.y + e.height);
+  EXPECT_GT(b.height, 10);
+  EXPECT_TRUE(gtk_widget_get_mapped(st.tunerItem));
+
+  // no device in this process: no pass yet, and no xrun count to show
+  monitorReset();
+  ASSERT_TRUE(runUntil([&] { return std::string(gtk_label_get_text(GTK_LABEL(st.text))) == "OSS /dev/dsp \u00b7 no sound yet"; }))
+      << gtk_label_get_text(GTK_LABEL(st.text));
+  passes(40, 16384, 1000);
+  ASSERT_TRUE(runUntil([&] {
+    return std::string(gtk_label_get_text(GTK_LABEL(st.text))) ==
+           "OSS /dev/dsp \u00b7 32 frames (0.73 ms) \u00b7 DSP 10.0% \u00b7 xruns --";
+  })) << gtk_label_get_text(GTK_LABEL(st.text));
+  // the count is asked once sound has flowed for a second; without a device there is none
+  ASSERT_TRUE(runUntil([&] {
+    passes(2, 16384, 1000);
+    return std::string(gtk_label_get_text(GTK_LABEL(st.text))) ==
+           "OSS /dev/dsp \u00b7 32 frames (0.73 ms) \u00b7 DSP 10.0% \u00b7 xruns n/a";
+  })) << gtk_label_get_text(GTK_LABEL(st.text));
+
+  // a level in the yellow band on In's half and Out's half; a full-scale peak lights the clip
+  // mark (pure red) for about a second
+  const guint32 METER_YELLOW = 0xe6cc19, CLIP_RED = 0xff0000;  // as the meters paint them
+  passes(4, 16384, 1000);
+  settle(120);
+  EXPECT_GT(pixelsOf(st.meters, 0, 50, METER_YELLOW), 20);
+  EXPECT_GT(pixelsOf(st.meters, 50, 100, METER_YELLOW), 20);
+  EXPECT_EQ(pixelsOf(st.meters, 0, 100, CLIP_RED), 0);
+  passes(4, 40000, 1000);
+  settle(120);
+  EXPECT_GT(pixelsOf(st.meters, 0, 50, CLIP_RED), 10);
+  EXPECT_GT(pixelsOf(st.meters, 50, 100, CLIP_RED), 10);
+  settle(1200);
+  EXPECT_EQ(pixelsOf(st.meters, 0, 100, CLIP_RED), 0);
+
+  // a new period (64 frames) is said to be one, and its load is not known yet
+  notePassTime(14512, 1451247);
+  EXPECT_TRUE(runUntil([&] {
+    return std::string(gtk_label_get_text(GTK_LABEL(st.text))) ==
+           "OSS /dev/dsp \u00b7 buffer changed to 64 frames (1.45 ms) \u00b7 DSP -- \u00b7 xruns n/a";
+  })) << gtk_label_get_text(GTK_LABEL(st.text));
+}
+
+TEST_F(Gui, TunerMenuAndCommandOpenTheTunerWhichReadsLineInAndMutesWhileOpen)
+{
+  monitorReset();
+  gtk_menu_item_activate(GTK_MENU_ITEM(statusView().tunerItem));
+  drain();
+  const tunerWidgets &tu = tunerView();
+  ASSERT_NE(tu.window, nullptr);
+  ASSERT_TRUE(runUntil([&] { return gtk_widget_get_mapped(tu.window); }));
+  EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(tu.window)), "Tuner");
+  EXPECT_TRUE(tunerRunning());
+  EXPECT_STREQ(gtk_label_get_text(GTK_LABEL(tu.cents)), "no note");
+
+  // an E2 7 cents sharp, as sound arrives: the worker's reading reaches the window
+  double hz = 440.0 * pow(2.0, (-29 * 100 + 7) / 1200.0);
+  EXPECT_TRUE(runUntil([&] {
+    passes(28, 12000, hz);
+    return std::string(gtk_label_get_text(GTK_LABEL(tu.note))) == "E2" &&
+           std::string(gtk_label_get_text(GTK_LABEL(tu.cents))) == "+7 cents";
+  })) << gtk_label_get_text(GTK_LABEL(tu.note)) << " " << gtk_label_get_text(GTK_LABEL(tu.cents));
+  EXPECT_STREQ(gtk_label_get_text(GTK_LABEL(tu.hz)), "82.74 Hz");
+
+  gtk_spin_button_set_value(GTK_SPIN_BUTTON(tu.reference), 442);
+  EXPECT_EQ(tunerReference(), 442.0);
+  gtk_spin_button_set_value(GTK_SPIN_BUTTON(tu.reference), 440);
+
+  // mute while tuning: only while the switch is on and the window open
+  EXPECT_FALSE(outputMuted());
+  gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(tu.mute), TRUE);
+  EXPECT_TRUE(outputMuted());
+  gtk_widget_hide(tu.window);
+  drain();
+  EXPECT_FALSE(outputMuted());
+  EXPECT_FALSE(tunerRunning());
+
+  // the command opens it again (and prints the reading), mute switch and all
+  beginCapture();
+  char line[] = "tuner";
+  cmdparse(line);
+  auto out = endCapture();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_TRUE(runUntil([&] { return gtk_widget_get_mapped(tu.window); }));
+  EXPECT_TRUE(outputMuted());
+  gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(tu.mute), FALSE);
+  gtk_widget_hide(tu.window);
+  drain();
+  EXPECT_FALSE(tunerRunning());
+}
+
 TEST_F(Gui, AltFThenXEndsTheMainLoop)
 {
   timedOut = false;
@@ -1455,3 +1590,4 @@ TEST_F(Gui, ClosingTheWindowEndsTheMainLoopAndLaterRepaintsAreHarmless)
   forcePaint();  // must not touch the destroyed canvas
   command("a4");
 }
+

@@ -468,7 +468,7 @@ mainGui::mainGui()
       sampleWindow(nullptr), sampleScroll(nullptr), sampleList(nullptr)
 {
   window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-  vbox = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  vbox = newMainBox();
   makeMenu(window, &menuBar);
   drawArea = gtk_drawing_area_new();
   gtk_widget_set_size_request(drawArea, 500, 400);
@@ -477,6 +477,7 @@ mainGui::mainGui()
   gtk_box_pack_start(GTK_BOX(vbox), menuBar, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(vbox), drawArea, TRUE, TRUE, 0);
   gtk_box_pack_start(GTK_BOX(vbox), cmdLine, FALSE, FALSE, 0);
+  buildStatusLine(vbox);
   gtk_container_add(GTK_CONTAINER(window), vbox);
   gtk_window_set_title(GTK_WINDOW(window), "QAF");
 

@@ -3,6 +3,8 @@
 #ifndef QAF_UI_PARTS_H
 #define QAF_UI_PARTS_H
 
+#include <gtk/gtk.h>
+
 // gui.cpp: builds the main window (the mainGui object Parent) and installs the core's hooks.
 void buildMainWindow();
 
@@ -20,5 +22,21 @@ void SaveLayout();
 void LoadLayout();
 void SaveSBank();
 void LoadSBank();
+
+// monitorView.cpp: the main window's box (a vertical box that also carries the status line
+// below its own children, outside their list), the status line with its Tuner menu, and the
+// Tuner window (shown by the menu and by the tuner command).
+GtkWidget *newMainBox();
+void buildStatusLine(GtkWidget *mainBox);
+void showTuner();
+struct statusWidgets {
+  GtkWidget *box = nullptr, *text = nullptr, *meters = nullptr, *tunerItem = nullptr;
+};
+const statusWidgets &statusView();
+struct tunerWidgets {
+  GtkWidget *window = nullptr, *note = nullptr, *cents = nullptr, *hz = nullptr,
+            *needle = nullptr, *reference = nullptr, *mute = nullptr;
+};
+const tunerWidgets &tunerView();
 
 #endif
