@@ -162,35 +162,38 @@ static bool wireTablesAgree()
 }
 
 // UI thread; takes the graph lock itself for the swap.
-void real_load(gchar *filename)
+void real_load(gchar *filename) { loadLayoutFile(filename, false); }
+
+bool loadLayoutFile(const char *filename, bool fade)
 {
-  if (!filename) filename = (gchar *)"";
+  (void)fade;
+  if (!filename) filename = "";
   FILE *f = fopen(filename, "rb");
   if (!f) {
     printf("Error opening file %s\n", filename);
-    return;
+    return false;
   }
   char magic[layoutMagicLen + 1] = {0};
   if (!readBytes(f, magic, layoutMagicLen)) {
     printf("Error reading file %s\n", filename);
     fclose(f);
-    return;
+    return false;
   }
   if (g_ascii_strncasecmp(magic, layoutMagic, layoutMagicLen) != 0) {
     printf("Not a valid QAF Layout file!\n");
     fclose(f);
-    return;
+    return false;
   }
   gint32 count;
   if (!readI32(f, &count)) {
     printf("Error reading file %s\n", filename);
     fclose(f);
-    return;
+    return false;
   }
   if (count > MAX_MODULES) {
     printf("File is corrupted or wrong version.\n");
     fclose(f);
-    return;
+    return false;
   }
   // The count is only a bound: every file holds 64 slot records.
   layoutImage *L = g_new(layoutImage, 1);
@@ -199,11 +202,11 @@ void real_load(gchar *filename)
   if (!read) {
     printf("Error reading file %s\n", filename);
     g_free(L);
-    return;
+    return false;
   }
   if (!checkLayout(*L, filename)) {
     g_free(L);
-    return;
+    return false;
   }
 
   // The file is good: only now are records made, so a refused file takes no module IDs.
@@ -249,4 +252,5 @@ void real_load(gchar *filename)
   RELEASE_MODGRAPH_LOCK();
   g_free(L);
   forcePaint();
+  return true;
 }
