@@ -489,6 +489,7 @@ static void *progressMain(void *)
     fflush(stderr);
   }
   pthread_mutex_unlock(&progressLock);
+  if (discard) return nullptr;  // nothing was rendered, nothing is written
   double done = (double)framesDone.load() / PATCH_RATE;
   double wall = wallSeconds();
   if (wall > 0)
