@@ -499,3 +499,75 @@ TEST(JackRun, ClientShowsItsPortsRunsAndShutsDownCleanly)
   EXPECT_TRUE(qafPorts(look).empty()) << "the client is gone";
   jack_client_close(look);
 }
+
+// ---- The examples -------------------------------------------------------------------------------
+
+TEST(Examples, EveryPresetLoadsAndRendersTheDemo)
+{
+  // The presets the build made, each rendering the demo recording (the looper rig with its
+  // bank): the layout loads with no refusal, the render runs to the end, and the sound that
+  // comes out is the preset's: as long as the demo, neither silent nor clipped throughout, and
+  // not the demo itself.
+  const char *presets[] = {"clean-boost", "crunch",      "lead",
+                           "ambient-wash", "octave-fuzz", "looper-rig"};
+  std::string dir = QAF_EXAMPLES_DIR;
+  Sound demo = readSound(dir + "/demo-riff.wav");
+  ASSERT_EQ(demo.channels, 1);
+  ASSERT_GE(demo.frames(), 4 * 44100) << "a few seconds";
+  for (const char *p : presets) {
+    TempDir d;
+    QafRun r = runQaf({"--no-gui", "-d", "file:" + dir + "/demo-riff.wav:" + d / "out.wav",
+                       "--bank", dir + "/looper-rig.sbk", "--layout", dir + "/" + p + ".lyo"},
+                      {});
+    EXPECT_EQ(r.status, 0) << p << "\n" << r.err;
+    EXPECT_FALSE(has(r.out, "Not ") || has(r.out, "Error")) << p << "\n" << r.out;
+    Sound out = readSound(d / "out.wav");
+    ASSERT_EQ(out.frames(), demo.frames()) << p;
+    double sum = 0, diff = 0, ref = 0;
+    long clipped = 0;
+    for (long long f = 0; f < out.frames(); f++) {
+      float l = out.x[(size_t)(2 * f)];
+      sum += l * l;
+      diff += (l - demo.x[(size_t)f]) * (l - demo.x[(size_t)f]);
+      ref += demo.x[(size_t)f] * demo.x[(size_t)f];
+      clipped += fabsf(l) >= 32767.0f / 32768.0f;
+    }
+    EXPECT_GT(sqrt(sum / out.frames()), 0.02) << p << ": not silence";
+    EXPECT_LT(clipped, out.frames() / 1000) << p << ": not clipped throughout";
+    EXPECT_GT(diff, 0.01 * ref) << p << ": not the demo unchanged";
+  }
+}
+
+TEST(Examples, PresetsCoverEveryModuleFamilyAndTheSetListNamesThemAll)
+{
+  // Routing, shaping, delay lines and sample modules, by type number as in the type table.
+  const std::vector<std::vector<int>> families = {
+      {2, 3, 6, 9, 15, 19}, {4, 7, 17}, {5, 10, 16}, {8, 11, 12, 13, 14, 18}};
+  std::string dir = QAF_EXAMPLES_DIR;
+  GKeyFile *set = g_key_file_new();
+  ASSERT_TRUE(g_key_file_load_from_file(set, (dir + "/setlist.qset").c_str(), G_KEY_FILE_NONE,
+                                        nullptr));
+  gchar *bank = g_key_file_get_string(set, "Set List", "Bank", nullptr);
+  ASSERT_NE(bank, nullptr);
+  EXPECT_EQ(access((dir + "/" + bank).c_str(), R_OK), 0) << bank;
+  g_free(bank);
+  std::vector<bool> used(families.size(), false);
+  for (int n = 0; n < 6; n++) {
+    std::string group = "Preset " + std::to_string(n);
+    gchar *name = g_key_file_get_string(set, group.c_str(), "Name", nullptr);
+    gchar *layout = g_key_file_get_string(set, group.c_str(), "Layout", nullptr);
+    ASSERT_TRUE(name && layout && *name) << group;
+    bootGraph();
+    beginCapture();
+    EXPECT_TRUE(loadLayoutFile((dir + "/" + layout).c_str(), false)) << layout;
+    endCapture();
+    for (int s = 2; s < MAX_MODULES; s++)
+      for (size_t f = 0; MOD[s] && f < families.size(); f++)
+        for (int t : families[f]) used[f] = used[f] || MOD[s]->type == t;
+    g_free(name);
+    g_free(layout);
+  }
+  EXPECT_FALSE(g_key_file_has_group(set, "Preset 6"));
+  g_key_file_free(set);
+  EXPECT_EQ(used, std::vector<bool>(families.size(), true));
+}
