@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <math.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sndfile.h>
 #include <soxr.h>
 #include <stdio.h>
@@ -684,6 +685,11 @@ static void wavClose()
     finished = true;
     if (!endedAt.load() && startedAt.load()) endedAt = monoNs();
     stopProgress();
+    // Converting and encoding a long render takes a while: not at the audio thread's real-time
+    // priority, which would hold a core away from everything else meanwhile.
+    struct sched_param normal;
+    memset(&normal, 0, sizeof normal);
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
     if (discard)
       dropTempOutput();
     else if (!writeOutput())
