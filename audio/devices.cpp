@@ -14,6 +14,8 @@
 std::string alsa_pcm_name = "default";
 std::string wav_in_path;
 std::string wav_out_path;
+int wav_out_rate = 0;
+std::atomic<int> sound_run_failed{0};
 
 bool parseSoundDevice(const char *text, soundDeviceChoice &choice)
 {
@@ -37,7 +39,7 @@ bool parseSoundDevice(const char *text, soundDeviceChoice &choice)
     if (hasArg) return false;
     c.kind = DEV_JACK;
   } else if (strcasecmp(kind.c_str(), "file") == 0) {
-    // file:IN.wav:OUT.wav -- the input name ends at the first colon.
+    // file:IN:OUT -- the input name ends at the first colon.
     size_t colon = arg.find(':');
     if (!hasArg || colon == std::string::npos) return false;
     c.kind = DEV_FILE;

@@ -1,5 +1,5 @@
 // The sound device back ends behind open_sound/read_sound/write_sound/close_sound: OSS (the
-// descriptor in cardfeed), ALSA, JACK and WAV files. Each back end moves the shared buf/buf_size
+// descriptor in cardfeed), ALSA, JACK and sound files. Each back end moves the shared buf/buf_size
 // of audio/cardfeed.h; the audio thread never knows which one it drives. This file also keeps the
 // run's device statistics (xruns, the worst pass) that are printed at shutdown.
 #ifndef QAF_DEVICES_H
@@ -42,11 +42,11 @@ enum soundDeviceKind { DEV_AUTO, DEV_OSS, DEV_ALSA, DEV_JACK, DEV_FILE };
 
 struct soundDeviceChoice {
   soundDeviceKind kind = DEV_AUTO;
-  std::string path;     // OSS device path, ALSA PCM name, or the input WAV file
-  std::string outPath;  // the output WAV file (DEV_FILE)
+  std::string path;     // OSS device path, ALSA PCM name, or the input sound file
+  std::string outPath;  // the output sound file (DEV_FILE)
 };
 
-// Reads a -d value: "oss[:PATH]", "alsa[:PCM]", "jack" or "file:IN.wav:OUT.wav". False (and the
+// Reads a -d value: "oss[:PATH]", "alsa[:PCM]", "jack" or "file:IN:OUT". False (and the
 // choice unchanged) when the text names none of them.
 bool parseSoundDevice(const char *text, soundDeviceChoice &choice);
 
@@ -66,6 +66,14 @@ long currentSoundXruns();
 extern std::string alsa_pcm_name;   // "default" unless -d alsa:PCM
 extern std::string wav_in_path;
 extern std::string wav_out_path;
+extern int wav_out_rate;  // the file render's output rate; 0: the input's (--rate N)
+
+// Main thread, after the file back end opened and before the audio thread starts: closing it
+// removes the output instead of writing it (the run ends before any sound was processed).
+void wavDiscardRender();
+
+// Set by a back end whose output could not be completed: the program then ends with status 1.
+extern std::atomic<int> sound_run_failed;
 
 // Float <-> signed 16-bit for JACK. Any thread; no state.
 short floatToS16(float x);

@@ -2,7 +2,8 @@
 // it), runs one pass over the patch with the graph lock held, and writes the buffer back; it
 // prints nothing, allocates nothing and waits on nothing else inside that loop. Either thread may
 // end the program: the audio thread when the device fails, the UI thread when the main loop
-// returns; whichever comes first does it, once, with status 0.
+// returns; whichever comes first does it, once, with status 0 (1 when a back end could not
+// complete its output file).
 #include "engine/audioThread.h"
 
 #include <errno.h>
@@ -153,7 +154,7 @@ void *audio_thread_start(void *)
       reportSoundStats();
       close_sound();
       fflush(nullptr);
-      _exit(0);
+      _exit(sound_run_failed.load() ? 1 : 0);
     }
   }
   return nullptr;
@@ -222,5 +223,5 @@ void shutdown_program()
   close_sound();
   Clean_SoundNode_Data();
   cleanLoops();
-  exit(0);
+  exit(sound_run_failed.load() ? 1 : 0);
 }

@@ -44,14 +44,26 @@ int main(int argc, char **argv)
   if (!readOptions(argc, argv, opt)) exit(1);
   printf("Sound buffer size: %d bytes.\n", sound_buffer_size);
   chooseSoundDevice(opt.device);
+  bool fileRender = opt.device.kind == DEV_FILE;
+  if (opt.rate && !fileRender)
+    fprintf(stderr, "--rate sets the output rate of a file render (-d file:IN:OUT); ignored\n");
+  wav_out_rate = opt.rate;
   // A device that cannot be set up is not acted on here: the audio thread's first read fails
-  // and ends the program.
-  open_sound(44100, 16, 2, 5, sound_buffer_size);
+  // and ends the program. A file render has nothing to do without its files: it ends at once.
+  if (open_sound(44100, 16, 2, 5, sound_buffer_size) != 0 && fileRender) exit(1);
   sound_chunk_size = sound_buffer_size / 2;
   if (!opt.noGui) buildMainWindow();
-  // Through the same loaders as the File menu, before the first pass.
-  if (!opt.bank.empty()) real_loadsbank(&opt.bank[0]);
-  if (!opt.layout.empty()) real_load(&opt.layout[0]);
+  // Through the same loaders as the File menu, before the first pass. Without a window no one
+  // would see that a file failed to load: the run ends before any sound is processed, and a
+  // file render leaves no output behind.
+  bool loaded = true;
+  if (!opt.bank.empty()) loaded = loadSampleBankFile(opt.bank.c_str());
+  if (loaded && !opt.layout.empty()) loaded = loadLayoutFile(opt.layout.c_str(), false);
+  if (!loaded && opt.noGui) {
+    if (fileRender) wavDiscardRender();
+    close_sound();
+    exit(1);
+  }
 
   if (audio_thread_launch() != 0) {
     printf("Audio thread creation failed!\n");

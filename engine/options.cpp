@@ -17,6 +17,7 @@ void prescanOptions(int argc, char **argv, qafOptions &o)
     // The value of an option that takes one is never an option itself.
     if (strcmp(argv[i], "--layout") == 0 || strcmp(argv[i], "--bank") == 0 ||
         strcmp(argv[i], "--device") == 0 || strcmp(argv[i], "-d") == 0 ||
+        strcmp(argv[i], "--rate") == 0 ||
         strcmp(argv[i], "-b") == 0 || strcmp(argv[i], "-B") == 0)
       i++;
   }
@@ -30,6 +31,7 @@ bool readOptions(int argc, char **argv, qafOptions &o)
       {"layout", required_argument, nullptr, 'l'},
       {"bank", required_argument, nullptr, 'k'},
       {"help", no_argument, nullptr, 'h'},
+      {"rate", required_argument, nullptr, 'r'},
       {nullptr, 0, nullptr, 0},
   };
   bool ok = true;
@@ -49,7 +51,7 @@ bool readOptions(int argc, char **argv, qafOptions &o)
       case 'd':
         if (!parseSoundDevice(optarg, o.device)) {
           fprintf(stderr, "Unknown sound device \"%s\": -d takes oss[:PATH], alsa[:PCM], jack "
-                          "or file:IN.wav:OUT.wav\n", optarg);
+                          "or file:IN:OUT\n", optarg);
           ok = false;
         }
         break;
@@ -57,6 +59,18 @@ bool readOptions(int argc, char **argv, qafOptions &o)
       case 'l': o.layout = optarg; break;
       case 'k': o.bank = optarg; break;
       case 'h': o.help = true; break;
+      case 'r': {
+        char *end = nullptr;
+        long n = strtol(optarg, &end, 10);
+        if (end == optarg || *end != '\0' || n < 8000 || n > 384000) {
+          fprintf(stderr, "--rate takes a sample rate from 8000 to 384000 Hz, not \"%s\"\n",
+                  optarg);
+          ok = false;
+        } else {
+          o.rate = (int)n;
+        }
+        break;
+      }
       default:  // the parser has printed its diagnostic
         break;
     }
@@ -79,17 +93,21 @@ void printHelp(FILE *to)
       "                       alsa[:PCM]            ALSA, the PCM \"default\" unless named\n"
       "                       jack                  a JACK client \"qaf\" (ports in_1, in_2,\n"
       "                                             out_1, out_2)\n"
-      "                       file:IN.wav:OUT.wav   render IN.wav into a new OUT.wav as fast\n"
-      "                                             as possible, then stop\n"
+      "                       file:IN:OUT           render the sound file IN (WAV, FLAC, Ogg,\n"
+      "                                             AIFF, ...; mono or stereo, any rate) into\n"
+      "                                             a new file OUT as fast as possible, then\n"
+      "                                             stop; OUT's extension (.wav, .flac, .ogg,\n"
+      "                                             .aiff) names its format\n"
       "                     without -d: OSS on /dev/dsp when it opens, else ALSA \"default\"\n"
       "      --no-gui       no window: text commands are read from standard input, one a\n"
       "                     line; \"quit\" or the end of input stops (a file render runs on\n"
       "                     to the end of its input)\n"
       "      --layout FILE  load a layout (.lyo) at start-up\n"
       "      --bank FILE    load a sample bank (.sbk) at start-up\n"
+      "      --rate N       a file render's output rate in Hz (default: the input's)\n"
       "      --help         show this help and stop\n"
       "\n"
-      "Render a WAV file through a saved layout, without a display:\n"
+      "Render a recording through a saved layout, without a display:\n"
       "  qaf --no-gui -d file:in.wav:out.wav --layout song.lyo\n",
       to);
 }

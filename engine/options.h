@@ -1,5 +1,5 @@
 // The command line: -b/-B (the device buffer size), -d/--device (which sound device), --no-gui,
-// --layout FILE, --bank FILE and --help.
+// --layout FILE, --bank FILE, --rate N and --help.
 #ifndef QAF_OPTIONS_H
 #define QAF_OPTIONS_H
 
@@ -15,6 +15,7 @@ struct qafOptions {
   soundDeviceChoice device;  // DEV_AUTO unless -d was given
   std::string layout;        // load at start-up when set
   std::string bank;
+  int rate = 0;              // --rate: a file render's output rate; 0: the input's
 };
 
 // Main thread, before the toolkit starts (it needs a display, which --no-gui and --help do
@@ -25,7 +26,7 @@ void prescanOptions(int argc, char **argv, qafOptions &o);
 // device buffer fs[n] (sound_buffer_size and sound_chunk_size); any other value is ignored and the
 // last accepted one counts; a value that is not a number reads as 0. Unknown options get the
 // option parser's diagnostic and are otherwise ignored. False, after saying why on the error
-// stream, when a -d value names no device.
+// stream, when a -d value names no device or --rate no rate from 8000 to 384000 Hz.
 bool readOptions(int argc, char **argv, qafOptions &o);
 
 void printHelp(FILE *to);

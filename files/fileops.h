@@ -15,4 +15,8 @@ bool loadLayoutFile(const char *filename, bool fade);
 void real_savesbank(gchar *filename);
 void real_loadsbank(gchar *filename);
 
+// UI thread. Loads a sample bank exactly as real_loadsbank does (the same lines) and says
+// whether every entry of it was loaded.
+bool loadSampleBankFile(const char *filename);
+
 #endif

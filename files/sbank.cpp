@@ -85,32 +85,32 @@ static guint8 *readSamples(FILE *f, gint32 len)
 
 // Loads the entries of an open bank. Entries before a broken or cut-short one stay loaded; the
 // broken one changes nothing, and nothing after it is read.
-static void loadBank(FILE *f, const char *filename)
+static bool loadBank(FILE *f, const char *filename)
 {
   char magic[bankMagicLen + 1] = {0};
   if (!readBytes(f, magic, bankMagicLen)) {
     printf("Error reading file %s\n", filename);
-    return;
+    return false;
   }
   if (g_ascii_strncasecmp(magic, bankMagic, bankMagicLen) != 0) {
     printf("Not a valid QAF Samplebank file!\n");
-    return;
+    return false;
   }
   gint32 count;
   if (!readI32(f, &count)) {
     printf("Error reading file %s\n", filename);
-    return;
+    return false;
   }
   for (gint32 e = 1; e <= count; e++) {
     gint32 nSlot;
     if (!readI32(f, &nSlot)) {
       printf("Error reading file %s\n", filename);
-      return;
+      return false;
     }
     if (!(nSlot >= 0 && nSlot < NUM_LOOPS)) {
       printf("Not loading the rest of %s: entry %d is for slot %d, outside 0 to 63.\n", filename,
              e, nSlot);
-      return;
+      return false;
     }
     char name[maxNameLen + 1];
     int k = 0;
@@ -118,13 +118,13 @@ static void loadBank(FILE *f, const char *filename)
       int c = fgetc(f);
       if (c == EOF) {
         printf("Error reading file %s\n", filename);
-        return;
+        return false;
       }
       if (c == 0) break;
       if (k == maxNameLen) {
         printf("Not loading the rest of %s: the name in entry %d is longer than %d characters.\n",
                filename, e, maxNameLen);
-        return;
+        return false;
       }
       name[k++] = (char)c;
     }
@@ -135,16 +135,16 @@ static void loadBank(FILE *f, const char *filename)
     gint32 len;
     if (!readI32(f, &len)) {
       printf("Error reading file %s\n", filename);
-      return;
+      return false;
     }
     if (len < 0) {
       printf("Not loading the rest of %s: entry %d has a negative length %d.\n", filename, e, len);
-      return;
+      return false;
     }
     guint8 *raw = readSamples(f, len);
     if (!raw) {
       printf("Error reading file %s\n", filename);
-      return;
+      return false;
     }
     int count16 = len / 2;  // an odd length loses its last byte
     short *samples = (short *)raw;
@@ -155,17 +155,22 @@ static void loadBank(FILE *f, const char *filename)
     unlockLoop(nSlot);
     g_free(raw);
   }
+  return true;
 }
 
 // UI thread. Takes each slot's lock while it replaces that slot; no graph lock.
-void real_loadsbank(gchar *filename)
+void real_loadsbank(gchar *filename) { loadSampleBankFile(filename); }
+
+// UI thread, as real_loadsbank.
+bool loadSampleBankFile(const char *filename)
 {
-  if (!filename) filename = (gchar *)"";
+  if (!filename) filename = "";
   FILE *f = fopen(filename, "rb");
   if (!f) {
     printf("Error opening file %s\n", filename);
-    return;
+    return false;
   }
-  loadBank(f, filename);
+  bool whole = loadBank(f, filename);
   fclose(f);
+  return whole;
 }

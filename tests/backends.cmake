@@ -7,8 +7,9 @@ if(TARGET qaf AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/fakedsp/fakedsp.c)
     OUTPUT_VARIABLE QAF_MULTIARCH OUTPUT_STRIP_TRAILING_WHITESPACE)
   target_compile_definitions(e2e_backends PRIVATE
     QAF_BINARY="$<TARGET_FILE:qaf>" FAKEDSP_LIBRARY="$<TARGET_FILE:fakedsp>"
-    AOSS_LIBRARY="/usr/lib/${QAF_MULTIARCH}/libaoss.so")
-  add_dependencies(e2e_backends qaf fakedsp)
+    AOSS_LIBRARY="/usr/lib/${QAF_MULTIARCH}/libaoss.so"
+    QAF_EXAMPLES_DIR="${CMAKE_BINARY_DIR}/examples")
+  add_dependencies(e2e_backends qaf fakedsp examples)
   gtest_discover_tests(e2e_backends DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT 180)
 endif()

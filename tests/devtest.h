@@ -4,6 +4,8 @@
 #ifndef QAF_DEVTEST_H
 #define QAF_DEVTEST_H
 
+#include <math.h>
+#include <sndfile.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -96,6 +98,70 @@ inline std::vector<short> samplesOf(const Bytes &b, size_t from = 0)
   std::vector<short> v;
   for (size_t i = from; i + 1 < b.size(); i += 2) v.push_back((short)(b[i] | (b[i + 1] << 8)));
   return v;
+}
+
+// ---- Sound files through libsndfile --------------------------------------------------------------
+
+// A sound file's header and its frames as floats (full scale 1.0), interleaved.
+struct Sound {
+  int rate = 0;
+  int channels = 0;
+  int format = 0;
+  std::vector<float> x;
+  long long frames() const { return channels ? (long long)x.size() / channels : 0; }
+};
+
+inline bool writeSound(const std::string &path, const Sound &s)
+{
+  SF_INFO info;
+  memset(&info, 0, sizeof info);
+  info.samplerate = s.rate;
+  info.channels = s.channels;
+  info.format = s.format;
+  SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
+  if (!f) return false;
+  bool ok = sf_writef_float(f, s.x.data(), s.frames()) == s.frames();
+  return sf_close(f) == 0 && ok;
+}
+
+// The file as libsndfile reads it; channels 0 when it does not open.
+inline Sound readSound(const std::string &path)
+{
+  Sound s;
+  SF_INFO info;
+  memset(&info, 0, sizeof info);
+  SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
+  if (!f) return s;
+  s.rate = info.samplerate;
+  s.channels = info.channels;
+  s.format = info.format;
+  s.x.resize((size_t)(info.frames * info.channels));
+  s.x.resize((size_t)(sf_readf_float(f, s.x.data(), info.frames) * info.channels));
+  sf_close(f);
+  return s;
+}
+
+// Seconds of a few sines per channel (different ones on the right), faded in and out over 20 ms
+// so that the edges hold no click for a rate converter to ring on; peaks below half scale.
+inline Sound sines(int rate, int channels, double seconds, int format)
+{
+  Sound s;
+  s.rate = rate;
+  s.channels = channels;
+  s.format = format;
+  long long n = (long long)(seconds * rate);
+  double fade = 0.02 * rate;
+  for (long long i = 0; i < n; i++) {
+    double t = (double)i / rate;
+    double g = i < fade ? 0.5 - 0.5 * cos(M_PI * i / fade)
+                        : (n - i < fade ? 0.5 - 0.5 * cos(M_PI * (n - i) / fade) : 1.0);
+    for (int c = 0; c < channels; c++) {
+      double f1 = c ? 330.0 : 220.0, f2 = c ? 2017.0 : 1234.5, f3 = c ? 3900.0 : 5100.0;
+      s.x.push_back((float)(g * (0.25 * sin(2 * M_PI * f1 * t) + 0.15 * sin(2 * M_PI * f2 * t) +
+                                 0.08 * sin(2 * M_PI * f3 * t))));
+    }
+  }
+  return s;
 }
 
 // A scratch directory of the test's own, removed with everything in it at the end.

@@ -1,4 +1,4 @@
-// The command line (-b as before, -d, --no-gui, --layout, --bank, --help) and headless use, where
+// The command line (-b as before, -d, --no-gui, --layout, --bank, --rate, --help) and headless use, where
 // standard input stands in for the command entry.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -83,7 +83,7 @@ TEST(DeviceOption, AValueThatNamesNoDeviceIsAnErrorThatSaysWhatIsAccepted)
   std::string err;
   EXPECT_FALSE(parse({"-d", "pulse"}, o, &err));
   EXPECT_EQ(err, "Unknown sound device \"pulse\": -d takes oss[:PATH], alsa[:PCM], jack or "
-                 "file:IN.wav:OUT.wav\n");
+                 "file:IN:OUT\n");
   EXPECT_EQ(o.device.kind, DEV_AUTO);
 }
 
@@ -95,6 +95,27 @@ TEST(HeadlessOptions, LayoutBankAndNoGuiAreRead)
   EXPECT_EQ(o.layout, "song.lyo");
   EXPECT_EQ(o.bank, "drums.sbk");
   EXPECT_FALSE(o.help);
+}
+
+TEST(HeadlessOptions, RateTakesWholeHertzFrom8000To384000)
+{
+  struct Case {
+    const char *value;
+    int rate;  // 0: refused
+  };
+  const Case cases[] = {{"48000", 48000}, {"8000", 8000}, {"384000", 384000}, {"7999", 0},
+                        {"384001", 0},    {"44.1k", 0},   {"", 0},          {"-96000", 0}};
+  for (const Case &c : cases) {
+    qafOptions o;
+    std::string err;
+    bool ok = parse({"--rate", c.value}, o, &err);
+    EXPECT_EQ(ok, c.rate != 0) << c.value;
+    EXPECT_EQ(o.rate, c.rate) << c.value;
+    if (!c.rate) {
+      EXPECT_EQ(err, std::string("--rate takes a sample rate from 8000 to 384000 Hz, not \"") +
+                         c.value + "\"\n");
+    }
+  }
 }
 
 TEST(HeadlessOptions, PrescanFindsNoGuiAndHelpButNotInOptionValues)
@@ -111,6 +132,7 @@ TEST(HeadlessOptions, PrescanFindsNoGuiAndHelpButNotInOptionValues)
   EXPECT_EQ(pre({"-b", "2", "--no-gui"}), std::make_pair(true, false));
   EXPECT_EQ(pre({"--help"}), std::make_pair(false, true));
   EXPECT_EQ(pre({"--layout", "--no-gui"}), std::make_pair(false, false));  // a file so named
+  EXPECT_EQ(pre({"--rate", "--help"}), std::make_pair(false, false));
   EXPECT_EQ(pre({"--", "--no-gui"}), std::make_pair(false, false));
 }
 
@@ -124,8 +146,8 @@ TEST(HeadlessOptions, HelpListsEveryOptionAndTheRenderRecipe)
   std::string h(text, len);
   free(text);
   for (const char *part : {"-b, -B N", "-d, --device DEV", "oss[:PATH]", "alsa[:PCM]", "jack",
-                           "file:IN.wav:OUT.wav", "--no-gui", "--layout FILE", "--bank FILE",
-                           "--help",
+                           "file:IN:OUT", "--no-gui", "--layout FILE", "--bank FILE",
+                           "--rate N", "--help",
                            "qaf --no-gui -d file:in.wav:out.wav --layout song.lyo\n"})
     EXPECT_NE(h.find(part), std::string::npos) << part;
 }

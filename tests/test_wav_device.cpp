@@ -1,6 +1,9 @@
-// The WAV file back end: what it reads from every kind of WAV the sample loader takes, what it
-// refuses, the output file it writes, and how the end of the input ends the run.
+// The sound-file back end: what it makes of WAV files of every width, what it refuses, the output
+// file it writes, how the end of the input ends the run, and renders at other rates and in other
+// formats that come back as they went in.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "tests/devtest.h"
 
@@ -35,60 +38,37 @@ TEST(WavInput, SixteenBitStereoAt44100PassesUnchanged)
   EXPECT_EQ(bufSamples(32), v);
 }
 
-TEST(WavInput, EightBitMonoAt11025IsHeldFourFramesOnBothChannels)
+TEST(WavInput, EightBitMonoIsWidenedExactlyOntoBothChannels)
 {
   // Unsigned 8-bit b becomes (b - 128) * 256: 0 -> -32768, 128 -> 0, 255 -> 32512, 129 -> 256.
-  // 11025 Hz is a quarter of 44100, so each input frame fills four output frames.
   TempDir d;
   WavSpec w;
-  w.rate = 11025;
   w.bits = 8;
   w.channels = 1;
   Bytes data = {0, 128, 255, 129, 1, 2, 3, 4};
+  const short val[8] = {-32768, 0, 32512, 256, -32512, -32256, -32000, -31744};
+  for (int i = 0; i < 24; i++) data.push_back(128);
   writeFile(d / "in.wav", makeWav(w, data));
   beginCapture();
   ASSERT_EQ(openFile(d / "in.wav", d / "out.wav"), 0);
   endCapture();
   ASSERT_EQ(wavBackend.read(), 0);
   std::vector<short> expect;
-  const short val[8] = {-32768, 0, 32512, 256, -32512, -32256, -32000, -31744};
-  for (int i = 0; i < 8; i++)
-    for (int k = 0; k < 4; k++) {
-      expect.push_back(val[i]);
-      expect.push_back(val[i]);
-    }
-  EXPECT_EQ(bufSamples(32), expect);
-}
-
-TEST(WavInput, SixteenBitMonoAt22050IsHeldTwoFrames)
-{
-  TempDir d;
-  WavSpec w;
-  w.rate = 22050;
-  w.channels = 1;
-  std::vector<short> v;
-  for (int i = 0; i < 16; i++) v.push_back((short)(300 * i - 2000));
-  writeFile(d / "in.wav", makeWav(w, s16Bytes(v)));
-  beginCapture();
-  ASSERT_EQ(openFile(d / "in.wav", d / "out.wav"), 0);
-  endCapture();
-  ASSERT_EQ(wavBackend.read(), 0);
-  std::vector<short> got = bufSamples(32);
-  for (int f = 0; f < 32; f++) {
-    EXPECT_EQ(got[2 * f], v[f / 2]) << "frame " << f;
-    EXPECT_EQ(got[2 * f + 1], v[f / 2]) << "frame " << f;
+  for (int i = 0; i < 32; i++) {
+    expect.push_back(i < 8 ? val[i] : 0);
+    expect.push_back(i < 8 ? val[i] : 0);
   }
+  EXPECT_EQ(bufSamples(32), expect);
 }
 
 TEST(WavInput, EightBitStereoKeepsItsTwoChannels)
 {
-  // Frames (L, R) = (200, 56): (72 * 256, -72 * 256) = (18432, -18432), held twice at 22050 Hz.
+  // Frames (L, R) = (200, 56): (72 * 256, -72 * 256) = (18432, -18432).
   TempDir d;
   WavSpec w;
-  w.rate = 22050;
   w.bits = 8;
   Bytes data;
-  for (int i = 0; i < 16; i++) {
+  for (int i = 0; i < 32; i++) {
     data.push_back(200);
     data.push_back(56);
   }
@@ -123,12 +103,14 @@ TEST(WavInput, ChunksBeforeFmtAreSkippedAndChunksAfterDataAreNotSound)
   endCapture();
   testing::internal::CaptureStderr();
   long passes = runPasses(wavBackend);
+  beginCapture();
+  wavBackend.close();
+  endCapture();
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(passes, 1);
   Bytes out = readFile(d / "out.wav");
   ASSERT_EQ(out.size(), 44u + 128u);
   EXPECT_EQ(samplesOf(out, 44), v);
-  wavBackend.close();
 }
 
 TEST(WavInput, DataSizeOfZeroMeansTheSoundRunsToTheEndOfTheFile)
@@ -144,52 +126,74 @@ TEST(WavInput, DataSizeOfZeroMeansTheSoundRunsToTheEndOfTheFile)
   endCapture();
   testing::internal::CaptureStderr();
   EXPECT_EQ(runPasses(wavBackend), 2);
-  testing::internal::GetCapturedStderr();
+  beginCapture();
   wavBackend.close();
+  endCapture();
+  testing::internal::GetCapturedStderr();
   Bytes out = readFile(d / "out.wav");
   EXPECT_EQ(out.size(), 44u + 256u);
 }
 
 // ---- What it refuses -----------------------------------------------------------------------------
 
+// The names in the folder, but those of the inputs.
+static std::vector<std::string> outputsIn(const TempDir &d)
+{
+  std::vector<std::string> names;
+  std::string list = d / "";
+  FILE *p = popen(("ls -A '" + list + "'").c_str(), "r");
+  char line[512];
+  while (p && fgets(line, sizeof line, p)) {
+    std::string n(line, strcspn(line, "\n"));
+    if (n.rfind("in.", 0) != 0) names.push_back(n);
+  }
+  if (p) pclose(p);
+  return names;
+}
+
 struct Refusal {
   const char *what;
-  WavSpec format;
-  const char *message;  // the end of the error line, after "<path>: "
+  std::string input;       // the input file's bytes
+  const char *outName;
+  const char *about;       // the file the line names
+  const char *message;     // the start of the error line after "<path>: "
 };
 
-TEST(WavInput, FilesTheLoaderRefusesAreRefusedWithTheReason)
+TEST(WavInput, BadInputsAndOutputNamesAreRefusedInOneLineAndLeaveNoFile)
 {
   TempDir d;
-  std::vector<Refusal> cases;
-  WavSpec w;
-  w.formatTag = 3;
-  cases.push_back({"float", w, "not a PCM wave file"});
-  w = WavSpec();
-  w.rate = 48000;
-  cases.push_back({"48 kHz", w, "48000 Hz; QAF reads 11025, 22050 or 44100 Hz"});
-  w = WavSpec();
-  w.bits = 24;
-  cases.push_back({"24-bit", w, "24 bits per sample; QAF reads 8 or 16"});
-  w = WavSpec();
-  w.channels = 3;
-  cases.push_back({"3 channels", w, "3 channels; QAF reads mono or stereo"});
+  Bytes wav = makeWav(WavSpec(), s16Bytes(std::vector<short>(600, 1)));
+  WavSpec three;
+  three.channels = 3;
+  Bytes threeCh = makeWav(three, Bytes(600, 1));
+  Bytes empty = makeWav(WavSpec(), Bytes());
+  // A FLAC file cut off in the middle of its sound.
+  ASSERT_TRUE(writeSound(d / "whole.flac", sines(48000, 2, 1.0, SF_FORMAT_FLAC | SF_FORMAT_PCM_24)));
+  Bytes flac = readFile(d / "whole.flac");
+  unlink((d / "whole.flac").c_str());
+  flac.resize(flac.size() / 2);
+  std::vector<Refusal> cases = {
+      {"3 channels", std::string(threeCh.begin(), threeCh.end()), "out.wav", "in",
+       "3 channels; QAF reads mono or stereo\n"},
+      {"not sound", std::string(100, 'x'), "out.wav", "in", "not a sound file QAF can read ("},
+      {"no frames", std::string(empty.begin(), empty.end()), "out.wav", "in",
+       "the file holds no sound\n"},
+      {"cut-off FLAC", std::string(flac.begin(), flac.end()), "out.wav", "in", "damaged"},
+      {"unknown output", std::string(wav.begin(), wav.end()), "out.mp4", "out",
+       "QAF writes .wav, .flac, .ogg, .aiff, .w64 or .caf files\n"},
+  };
   for (const Refusal &c : cases) {
-    writeFile(d / "in.wav", makeWav(c.format, Bytes(600, 1)));
+    writeFile(d / "in.x", Bytes(c.input.begin(), c.input.end()));
     testing::internal::CaptureStderr();
-    int r = openFile(d / "in.wav", d / "out.wav");
+    int r = openFile(d / "in.x", d / c.outName);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(r, -1) << c.what;
-    EXPECT_EQ(err, d / "in.wav" + ": " + c.message + "\n") << c.what;
+    std::string named = std::string(c.about) == "in" ? d / "in.x" : d / c.outName;
+    EXPECT_EQ(err.rfind(named + ": " + c.message, 0), 0u) << c.what << ": " << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << c.what << ": " << err;
     EXPECT_EQ(sound_opened, 0) << c.what;
+    EXPECT_EQ(outputsIn(d), std::vector<std::string>()) << c.what;
   }
-  Bytes notWav = makeWav(WavSpec(), Bytes(64, 0));
-  memcpy(notWav.data(), "RIFX", 4);
-  writeFile(d / "in.wav", notWav);
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(openFile(d / "in.wav", d / "out.wav"), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), d / "in.wav" + ": not a wave file\n");
-  EXPECT_EQ(access((d / "out.wav").c_str(), F_OK), -1) << "no output file for a refused input";
 }
 
 TEST(WavInput, MissingInputFileNamesTheSystemReason)
@@ -226,7 +230,7 @@ TEST(WavOutput, UnwritableOutputIsRefusedAtOpen)
 
 // ---- A whole run -------------------------------------------------------------------------------
 
-TEST(WavRender, PatchedOutputHasTheInputsLengthAndACompleteHeaderWhenTheInputEnds)
+TEST(WavRender, PatchedOutputHasTheInputsLengthAndAppearsCompleteAtClose)
 {
   // 1000 frames at 32 frames a pass: 31 whole passes and one of 8 frames. The swap patch puts
   // input frame (L, R) out as (R, L).
@@ -246,9 +250,13 @@ TEST(WavRender, PatchedOutputHasTheInputsLengthAndACompleteHeaderWhenTheInputEnd
                         d / "out.wav");
   testing::internal::CaptureStderr();
   EXPECT_EQ(runPasses(wavBackend), 32);
+  EXPECT_EQ(access((d / "out.wav").c_str(), F_OK), -1) << "nothing under the name until the end";
+  beginCapture();
+  wavBackend.close();
+  log = endCapture();
   std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(log, Lines{"Wrote " + d / "out.wav" + " (44100 Hz, 16-bit, stereo, 0.0 s)"});
 
-  // The header is complete as soon as the failed read has returned, before any close.
   Bytes out = readFile(d / "out.wav");
   ASSERT_EQ(out.size(), 44u + 4000u);
   EXPECT_EQ(memcmp(out.data(), "RIFF", 4), 0);
@@ -271,8 +279,7 @@ TEST(WavRender, PatchedOutputHasTheInputsLengthAndACompleteHeaderWhenTheInputEnd
   ASSERT_NE(last, std::string::npos);
   EXPECT_EQ(err.substr(last + 1, 22), "Rendered 0.0 s of soun") << err;
   EXPECT_EQ(err.back(), '\n');
-  wavBackend.close();
-  EXPECT_EQ(readFile(d / "out.wav").size(), 44u + 4000u) << "closing afterwards changes nothing";
+  EXPECT_EQ(outputsIn(d), Lines{"out.wav"}) << "no temporary file is left";
 }
 
 TEST(WavRender, StoppedBeforeTheEndLeavesAPlayableFileOfWhatWasRendered)
@@ -329,4 +336,131 @@ TEST(WavRender, ShutdownsInterruptStopsTheRenderAndCloseCompletesTheFile)
   Bytes out = readFile(d / "out.wav");
   ASSERT_EQ(out.size(), 44u + 5 * 128u);
   EXPECT_EQ(le32(out, 40), 5 * 128u);
+}
+
+TEST(WavRender, ARunAbandonedBeforeItsFirstPassLeavesNoFile)
+{
+  TempDir d;
+  writeFile(d / "in.wav", makeWav(WavSpec(), s16Bytes(std::vector<short>(64, 3))));
+  beginCapture();
+  ASSERT_EQ(openFile(d / "in.wav", d / "out.wav"), 0);
+  wavDiscardRender();
+  wavBackend.close();
+  Lines log = endCapture();
+  EXPECT_EQ(log.size(), 1u) << "only the Rendering line";
+  EXPECT_EQ(outputsIn(d), Lines{});
+}
+
+// ---- Other rates, widths and formats --------------------------------------------------------------
+
+// Error energy against signal energy, in dB, of `got` channel gc against `ref` channel rc, with
+// got read `lag` frames later than ref.
+static double errorDb(const Sound &got, int gc, const Sound &ref, int rc, long long lag)
+{
+  double e = 0, s = 0;
+  for (long long f = 0; f < ref.frames(); f++) {
+    long long g = f + lag;
+    double r = ref.x[(size_t)(f * ref.channels + rc)];
+    double v = g >= 0 && g < got.frames() ? got.x[(size_t)(g * got.channels + gc)] : 0.0;
+    e += (v - r) * (v - r);
+    s += r * r;
+  }
+  return 10 * log10(e / s);
+}
+
+struct RoundTrip {
+  const char *what;
+  Sound in;
+  const char *inName, *outName;
+  int outSubtype;  // what the output is written as
+};
+
+TEST(FileRender, OtherRatesWidthsAndFormatsComeBackAsTheyWentIn)
+{
+  // Through Line In wired straight to Line Out: the output has the input's rate and length, and
+  // its sound is the input's (as libsndfile decodes it) within -80 dB, with no delay. The sound
+  // is converted to 44100 Hz 16-bit and back, so what is left is the 16-bit rounding (-87.5 dB
+  // at these levels when this was written) and the converters' passband ripple; 8 bits at
+  // 32 kHz came back exactly.
+  std::vector<RoundTrip> cases = {
+      {"48 kHz 24-bit FLAC", sines(48000, 2, 1.5, SF_FORMAT_FLAC | SF_FORMAT_PCM_24), "in.flac",
+       "out.flac", SF_FORMAT_PCM_24},
+      {"96 kHz float WAV", sines(96000, 2, 1.5, SF_FORMAT_WAV | SF_FORMAT_FLOAT), "in.wav",
+       "out.wav", SF_FORMAT_FLOAT},
+      {"22050 Hz mono Ogg Vorbis", sines(22050, 1, 1.5, SF_FORMAT_OGG | SF_FORMAT_VORBIS),
+       "in.ogg", "out.wav", SF_FORMAT_PCM_16},
+      {"32 kHz 8-bit AIFF", sines(32000, 2, 1.0, SF_FORMAT_AIFF | SF_FORMAT_PCM_S8), "in.aiff",
+       "out.aiff", SF_FORMAT_PCM_S8},
+  };
+  for (RoundTrip &c : cases) {
+    TempDir d;
+    ASSERT_TRUE(writeSound(d / c.inName, c.in)) << c.what;
+    Sound ref = readSound(d / c.inName);
+    ASSERT_GT(ref.frames(), 0) << c.what;
+    sUID = 100;  // Line In and Line Out are 100 and 101 again
+    bootGraph();
+    command("C 100-101 A A");
+    command("C 100-101 B B");
+    beginCapture();
+    ASSERT_EQ(openFile(d / c.inName, d / c.outName), 0) << c.what;
+    testing::internal::CaptureStderr();
+    runPasses(wavBackend);
+    wavBackend.close();
+    testing::internal::GetCapturedStderr();
+    endCapture();
+    Sound out = readSound(d / c.outName);
+    ASSERT_EQ(out.channels, 2) << c.what;
+    EXPECT_EQ(out.rate, ref.rate) << c.what;
+    EXPECT_EQ(out.frames(), ref.frames()) << c.what;
+    EXPECT_EQ(out.format & SF_FORMAT_SUBMASK, c.outSubtype) << c.what;
+    for (int ch = 0; ch < 2; ch++) {
+      int rc = ref.channels == 1 ? 0 : ch;
+      // The latency: the lag of least error within 64 frames either way.
+      long long best = 0;
+      for (long long lag = -64; lag <= 64; lag++)
+        if (errorDb(out, ch, ref, rc, lag) < errorDb(out, ch, ref, rc, best)) best = lag;
+      EXPECT_EQ(best, 0) << c.what << ", channel " << ch;
+      EXPECT_LT(errorDb(out, ch, ref, rc, 0), -80.0) << c.what << ", channel " << ch;
+    }
+  }
+}
+
+TEST(FileRender, RateOptionSetsTheOutputRateAndTheLengthFollows)
+{
+  // 1.5 s at 44100 Hz is 66150 frames: at 48000 Hz 72000, at 22050 Hz 33075. A rate Vorbis
+  // cannot encode is refused before anything is rendered.
+  struct Case {
+    int rate;
+    const char *outName;
+    long long frames;  // -1: refused
+  };
+  const Case cases[] = {{48000, "out.flac", 72000}, {22050, "out.wav", 33075},
+                        {8000, "out.ogg", 12000}, {384000, "out.ogg", -1}};
+  for (const Case &c : cases) {
+    TempDir d;
+    ASSERT_TRUE(writeSound(d / "in.wav", sines(44100, 2, 1.5, SF_FORMAT_WAV | SF_FORMAT_PCM_16)));
+    sUID = 100;
+    bootGraph();
+    command("C 100-101 A A");
+    wav_out_rate = c.rate;
+    beginCapture();
+    testing::internal::CaptureStderr();
+    int r = openFile(d / "in.wav", d / c.outName);
+    if (r == 0) {
+      runPasses(wavBackend);
+      wavBackend.close();
+    }
+    std::string err = testing::internal::GetCapturedStderr();
+    endCapture();
+    wav_out_rate = 0;
+    if (c.frames < 0) {
+      EXPECT_EQ(r, -1) << c.rate;
+      EXPECT_EQ(err.rfind(d / c.outName + ": ", 0), 0u) << err;
+      EXPECT_EQ(outputsIn(d), Lines{}) << c.rate;
+      continue;
+    }
+    Sound out = readSound(d / c.outName);
+    EXPECT_EQ(out.rate, c.rate);
+    EXPECT_EQ(out.frames(), c.frames) << c.rate;
+  }
 }
