@@ -7,6 +7,7 @@
 #include <limits.h>
 #include <stdio.h>
 
+#include "control/control.h"
 #include "engine/hooks.h"
 #include "engine/io_term_inlines.h"
 #include "engine/soundNode.h"
@@ -148,6 +149,8 @@ static void cmdQuery(char *msg)
 
 void cmdparse(char *msg)
 {
+  // The word commands (files, parameters, MIDI) before the letters are read.
+  if (controlCommand(msg)) return;
   G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   g_strup(msg);
   G_GNUC_END_IGNORE_DEPRECATIONS

@@ -19,6 +19,7 @@
 
 #include "audio/cardfeed.h"
 #include "audio/devices.h"
+#include "control/control.h"
 #include "engine/soundNode.h"
 #include "samples/loopStore.h"
 
@@ -71,6 +72,7 @@ void *audio_thread_start(void *)
       _exit(0);
     }
     GET_MODGRAPH_LOCK();
+    controlPass();
     pumpAllModules();
     RELEASE_MODGRAPH_LOCK();
     write_sound();

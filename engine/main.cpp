@@ -10,6 +10,8 @@
 
 #include "audio/cardfeed.h"
 #include "audio/devices.h"
+#include "control/control.h"
+#include "control/setlist.h"
 #include "engine/audioThread.h"
 #include "engine/headless.h"
 #include "engine/options.h"
@@ -44,14 +46,25 @@ int main(int argc, char **argv)
   if (!readOptions(argc, argv, opt)) exit(1);
   printf("Sound buffer size: %d bytes.\n", sound_buffer_size);
   chooseSoundDevice(opt.device);
+  // MIDI input beside the device: JACK's own port under JACK, else the ALSA sequencer.
+  if (opt.midi == "jack" && opt.device.kind != DEV_JACK) {
+    printf("MIDI input is off: --midi jack needs -d jack\n");
+    controlSetInput(MIDI_NONE);
+  } else if (opt.midi == "none") {
+    controlSetInput(MIDI_NONE);
+  } else {
+    controlSetInput(opt.midi == "alsa" || opt.device.kind != DEV_JACK ? MIDI_ALSA : MIDI_JACK);
+  }
   // A device that cannot be set up is not acted on here: the audio thread's first read fails
   // and ends the program.
   open_sound(44100, 16, 2, 5, sound_buffer_size);
   sound_chunk_size = sound_buffer_size / 2;
   if (!opt.noGui) buildMainWindow();
+  controlStart();
   // Through the same loaders as the File menu, before the first pass.
   if (!opt.bank.empty()) real_loadsbank(&opt.bank[0]);
   if (!opt.layout.empty()) real_load(&opt.layout[0]);
+  if (!opt.setList.empty()) openSetList(opt.setList.c_str(), false);
 
   if (audio_thread_launch() != 0) {
     printf("Audio thread creation failed!\n");
@@ -66,5 +79,6 @@ int main(int argc, char **argv)
     g_unix_signal_add(SIGTERM, quitOnSignal, nullptr);
     gtk_main();
   }
+  controlStop();
   shutdown_program();
 }

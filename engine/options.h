@@ -15,6 +15,8 @@ struct qafOptions {
   soundDeviceChoice device;  // DEV_AUTO unless -d was given
   std::string layout;        // load at start-up when set
   std::string bank;
+  std::string midi;     // --midi: "none", "alsa" or "jack"; "" for the default
+  std::string setList;  // --set: a set list to open at start-up
 };
 
 // Main thread, before the toolkit starts (it needs a display, which --no-gui and --help do

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "control/control.h"
 #include "engine/fatal.h"
 #include "engine/io_term_inlines.h"
 #include "modules/modfuncs.h"
@@ -148,6 +149,7 @@ void Remove_Mod(int slot)
   MOD[slot] = nullptr;
   assignModuleTiers();
   RELEASE_MODGRAPH_LOCK();
+  controlModulesChanged();
 }
 
 void Init_Module(int slot)

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "control/control.h"
 #include "engine/hooks.h"
 #include "engine/soundNode.h"
 #include "files/fileio.h"
@@ -250,6 +251,7 @@ bool loadLayoutFile(const char *filename, bool fade)
   } while (!wireTablesAgree());
   assignModuleTiers();
   RELEASE_MODGRAPH_LOCK();
+  controlModulesChanged();
   g_free(L);
   forcePaint();
   return true;
