@@ -14,6 +14,7 @@
 
 // ---- Raw bytes ------------------------------------------------------------------------------------
 
+// Any thread (the JACK callback among them); touches only the parser.
 bool midiByteParser::feed(unsigned char b, midiMessage *out)
 {
   if (b >= 0xF8) return false;  // real-time bytes may sit anywhere and change nothing
@@ -100,6 +101,7 @@ float dialogValue(const parmInfo &p, double v)
   return (float)v;
 }
 
+// Any thread, the audio thread among them: arithmetic only.
 bool mappedValue(const ctlMapping &m, int value, bool pressed, float current, float *out)
 {
   double v;
@@ -149,6 +151,7 @@ static std::atomic<int> learnedKey{-1};
 static std::atomic<unsigned> lastMessage{0};  // 1 << 24 | status << 16 | d1 << 8 | d2
 static std::atomic<long> messageCount{0};
 
+// Any receiver (the JACK callback among them): two relaxed atomic writes.
 void noteMidiMessage(unsigned char status, unsigned char d1, unsigned char d2)
 {
   lastMessage.store(1u << 24 | (unsigned)status << 16 | (unsigned)d1 << 8 | d2,
@@ -156,6 +159,7 @@ void noteMidiMessage(unsigned char status, unsigned char d1, unsigned char d2)
   messageCount.fetch_add(1, std::memory_order_relaxed);
 }
 
+// The JACK callback (real-time) or the sequencer thread: atomics only, nothing waits.
 void midiReceive(const midiMessage &m)
 {
   noteMidiMessage(m.status, m.d1, m.d2);

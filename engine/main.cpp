@@ -59,7 +59,10 @@ int main(int argc, char **argv)
   // and ends the program.
   open_sound(44100, 16, 2, 5, sound_buffer_size);
   sound_chunk_size = sound_buffer_size / 2;
-  if (!opt.noGui) buildMainWindow();
+  if (!opt.noGui) {
+    buildMainWindow();
+    addSetListMenuItems();
+  }
   controlStart();
   // Through the same loaders as the File menu, before the first pass.
   if (!opt.bank.empty()) real_loadsbank(&opt.bank[0]);

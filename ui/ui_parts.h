@@ -3,6 +3,8 @@
 #ifndef QAF_UI_PARTS_H
 #define QAF_UI_PARTS_H
 
+typedef struct _GtkWidget GtkWidget;
+
 // gui.cpp: builds the main window (the mainGui object Parent) and installs the core's hooks.
 void buildMainWindow();
 
@@ -10,6 +12,14 @@ void buildMainWindow();
 void parmDialog(int slot);
 // parmDialog.cpp: destroys every open parameter dialog.
 void closeParmDialogs();
+// parmDialog.cpp: open dialogs' controls take their parameters' values now (their own timer
+// does it about 30 times a second), without running their handlers.
+void parmDialogFollow();
+
+// setListMenu.cpp: adds Open Set List, Save Set List and Store Patch as Preset to the File
+// menu of the main window (after buildMainWindow); the dialog the last one opens.
+void addSetListMenuItems();
+GtkWidget *storePresetDialog();
 
 // sampleList.cpp: builds the hidden "Sample List" window; shows it.
 void buildSampleList();
