@@ -113,7 +113,9 @@ TEST(MidiMapping, ValueScalesSnapsSwitchesAndToggles)
                  std::to_string(c.hi) + " mode " + std::to_string(c.mode) + " value " +
                  std::to_string(c.value));
     EXPECT_EQ(mappedValue(m, c.value, c.pressed, c.current, &v), c.writes);
-    if (c.writes) EXPECT_FLOAT_EQ(v, c.expect);
+    if (c.writes) {
+      EXPECT_FLOAT_EQ(v, c.expect);
+    }
   }
 }
 
@@ -268,6 +270,7 @@ TEST_F(Control, SetListsRoundTripAndBadOnesChangeNothing)
   command("map * 64 102 2 10 20.5 toggle");
   command("map 3 1 103 0");
   command("save " + d / "a.lyo");
+  ASSERT_EQ(chdir(d.path.c_str()), 0);  // stored presets go beside the (new) set list
   resetSetList();
   command("setlist " + d / "none.qset");  // refused, nothing changes
   EXPECT_EQ(currentProgram(), -1);

@@ -69,10 +69,10 @@ TEST(MidiLearn, ARightClickLearnsTheNextControlChangeAndTheControlsFollow)
   JackServer server(44100, 32);
   if (!server.up) GTEST_SKIP() << "JACK tests skipped: " << server.why;
   bootGraph();
-  beginCapture();
-  initLoops();
   command("A 4");   // Distort, 102 in slot 2
   command("A 11");  // Record Sample, 103 in slot 3
+  beginCapture();
+  initLoops();
   controlSetInput(MIDI_JACK);
   ASSERT_EQ(jackBackend.open(44100, 16, 2, 5, 128), 0);
   std::thread reader([] { jackBackend.read(); });
@@ -158,12 +158,12 @@ TEST(SetListMenu, FileMenuOffersTheSetListItemsAndStoresThePatchAsAPreset)
   resetSetList();
   command("A 9");
   GtkWidget *dialog = storePresetDialog();
-  GtkWidget *grid = gtk_bin_get_child(GTK_BIN(gtk_dialog_get_content_area(GTK_DIALOG(dialog))));
-  if (GTK_IS_BOX(grid)) {
-    GList *kids = gtk_container_get_children(GTK_CONTAINER(grid));
-    grid = GTK_WIDGET(kids->data);
-    g_list_free(kids);
-  }
+  GList *kids = gtk_container_get_children(GTK_CONTAINER(gtk_dialog_get_content_area(GTK_DIALOG(dialog))));
+  GtkWidget *grid = nullptr;
+  for (GList *l = kids; l; l = l->next)
+    if (GTK_IS_GRID(l->data)) grid = GTK_WIDGET(l->data);
+  g_list_free(kids);
+  ASSERT_TRUE(GTK_IS_GRID(grid));
   gtk_spin_button_set_value(GTK_SPIN_BUTTON(gtk_grid_get_child_at(GTK_GRID(grid), 1, 0)), 4);
   gtk_entry_set_text(GTK_ENTRY(gtk_grid_get_child_at(GTK_GRID(grid), 1, 1)), "Solo");
   beginCapture();
