@@ -326,11 +326,13 @@ bool openSetList(const char *file, bool fade)
   return true;
 }
 
-// A name relative to the old folder, as it must read from the new one.
+// A file name as it must read from the new folder: relative to it when the file lies inside it,
+// else absolute. Saving in place keeps every name as written.
 static std::string rebase(const std::string &name, const std::string &from, const std::string &to)
 {
-  if (name.empty() || g_path_is_absolute(name.c_str()) || from == to) return name;
-  gchar *abs = g_build_filename(from.c_str(), name.c_str(), nullptr);
+  if (name.empty() || from == to) return name;
+  gchar *abs = g_path_is_absolute(name.c_str()) ? g_strdup(name.c_str())
+                                                 : g_build_filename(from.c_str(), name.c_str(), nullptr);
   std::string a = abs;
   g_free(abs);
   std::string prefix = to == "/" ? "/" : to + "/";

@@ -5,6 +5,8 @@
 #include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
 
 #include "control/control.h"
@@ -221,6 +223,7 @@ TEST_F(Control, ProgramChangesSwitchPresetsWithTheirMappingsBySlot)
   command("save " + d / "two.lyo");
   setList s;
   s.name = "Gig";
+  s.bank = "drums.sbk";
   s.preset[2] = {true, "Clean", "one.lyo", {{1, 7, 2, 0, true, 0, 128, MAP_LINEAR}}};
   s.preset[9] = {true, "Wide", d / "two.lyo", {{0, 8, 5, 0, false, 0, 0, MAP_SWITCH},
                                                {1, 9, 40, 0, false, 0, 0, MAP_LINEAR}}};
@@ -229,7 +232,8 @@ TEST_F(Control, ProgramChangesSwitchPresetsWithTheirMappingsBySlot)
   ASSERT_TRUE(writeSetList((d / "gig.qset").c_str(), s, &why)) << why;
   Lines out = command("setlist " + d / "gig.qset");
   EXPECT_EQ(out.at(0), "Opened set list " + d / "gig.qset" + ": \"Gig\", 3 presets");
-  EXPECT_EQ(out.at(1), "Program 2: preset \"Clean\" (" + d / "one.lyo" + ")");
+  EXPECT_EQ(out.at(1), "Error opening file " + d / "drums.sbk") << "the bank loads first";
+  EXPECT_EQ(out.at(2), "Program 2: preset \"Clean\" (" + d / "one.lyo" + ")");
   EXPECT_EQ(currentProgram(), 2);
   EXPECT_EQ(MOD[5], nullptr);
   ASSERT_EQ(controlMappings().size(), 1u);
@@ -286,6 +290,12 @@ TEST_F(Control, SetListsRoundTripAndBadOnesChangeNothing)
   EXPECT_EQ(s.preset[7].maps.size(), 2u);
   ASSERT_TRUE(writeSetList((d / "again.qset").c_str(), s, &why));
   EXPECT_EQ(readFile(d / "again.qset"), first);
+  // Saved elsewhere, relative layout names still find their files.
+  ASSERT_EQ(mkdir((d / "sub").c_str(), 0755), 0);
+  command("saveset " + d / "sub/moved.qset");
+  EXPECT_EQ(currentSetList().preset[7].layout, d / "preset-7.lyo");
+  command("saveset " + d / "back.qset");
+  EXPECT_EQ(currentSetList().preset[7].layout, "preset-7.lyo");
 
   struct Bad {
     const char *text;
@@ -314,6 +324,7 @@ TEST_F(Control, SetListsRoundTripAndBadOnesChangeNothing)
     EXPECT_EQ(command("setlist " + f), (Lines{"Not opening set list " + f + ": " + b.problem}));
   }
   EXPECT_TRUE(s == currentSetList());
+  EXPECT_EQ(currentProgram(), 0);
   EXPECT_EQ(controlMappings().size(), 2u);
   for (int s2 = 0; s2 < MAX_MODULES; s2++) EXPECT_EQ(MOD[s2] ? MOD[s2]->ID : -1, ids[s2]);
   Lines unreadable = command("setlist " + d / "nothing.qset");
