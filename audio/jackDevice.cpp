@@ -229,7 +229,7 @@ static int jackOpen(int rate, int, int, int, int size)
   midiPort = nullptr;
   if (controlInput() == MIDI_JACK) {
     midiPort = jack_port_register(client, "midi_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-    if (!midiPort) printf("MIDI input is off: JACK would not register the port midi_in\n");
+    if (!midiPort) fprintf(stderr, "MIDI input is off: JACK would not register the port midi_in\n");
     midiParser = midiByteParser();
   }
   serverRate = jack_get_sample_rate(client);
@@ -321,8 +321,9 @@ static int jackRead()
     }
     activated = true;
     connectPhysical();
-    printf("JACK client \"%s\" running: ports in_1, in_2, out_1, out_2%s; %d frames per pass\n",
-           jack_get_client_name(client), midiPort ? ", midi_in" : "", passFrames);
+    printf("JACK client \"%s\" running: ports in_1, in_2, out_1, out_2; %d frames per pass\n",
+           jack_get_client_name(client), passFrames);
+    if (midiPort) printf("MIDI input: JACK port %s\n", jack_port_name(midiPort));
     fflush(stdout);
   }
   pthread_mutex_unlock(&lifeLock);

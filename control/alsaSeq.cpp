@@ -73,7 +73,7 @@ bool startAlsaSeqInput()
   snd_lib_error_set_handler(nullptr);
   if (err < 0) {
     seq = nullptr;
-    printf("MIDI input is off: the ALSA sequencer cannot be opened (%s)\n", snd_strerror(err));
+    fprintf(stderr, "MIDI input is off: the ALSA sequencer cannot be opened (%s)\n", snd_strerror(err));
     return false;
   }
   snd_seq_set_client_name(seq, "QAF");
@@ -81,7 +81,7 @@ bool startAlsaSeqInput()
                                       SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
                                       SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
   if (portId < 0 || pipe(wakePipe) != 0) {
-    printf("MIDI input is off: the ALSA sequencer port cannot be made (%s)\n", snd_strerror(portId));
+    fprintf(stderr, "MIDI input is off: the ALSA sequencer port cannot be made (%s)\n", snd_strerror(portId));
     snd_seq_close(seq);
     seq = nullptr;
     portId = -1;
@@ -91,11 +91,11 @@ bool startAlsaSeqInput()
   stopping = 0;
   threadRunning = pthread_create(&reader, nullptr, readLoop, nullptr) == 0;
   if (!threadRunning) {
-    printf("MIDI input is off: no thread for the ALSA sequencer\n");
+    fprintf(stderr, "MIDI input is off: no thread for the ALSA sequencer\n");
     stopAlsaSeqInput();
     return false;
   }
-  printf("MIDI input: ALSA sequencer client \"QAF\" port %d:%d \"midi_in\"\n", clientId, portId);
+  fprintf(stderr, "MIDI input: ALSA sequencer client \"QAF\" port %d:%d \"midi_in\"\n", clientId, portId);
   return true;
 }
 

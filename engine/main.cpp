@@ -48,7 +48,7 @@ int main(int argc, char **argv)
   chooseSoundDevice(opt.device);
   // MIDI input beside the device: JACK's own port under JACK, else the ALSA sequencer.
   if (opt.midi == "jack" && opt.device.kind != DEV_JACK) {
-    printf("MIDI input is off: --midi jack needs -d jack\n");
+    fprintf(stderr, "MIDI input is off: --midi jack needs -d jack\n");
     controlSetInput(MIDI_NONE);
   } else if (opt.midi == "none") {
     controlSetInput(MIDI_NONE);

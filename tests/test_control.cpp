@@ -335,15 +335,15 @@ TEST_F(Control, SetListsRoundTripAndBadOnesChangeNothing)
 TEST_F(Control, AlsaSequencerDeliversControlChanges)
 {
   if (!g_file_test("/dev/snd/seq", G_FILE_TEST_EXISTS)) {
-    beginCapture();
+    testing::internal::CaptureStderr();
     EXPECT_FALSE(startAlsaSeqInput());
-    EXPECT_EQ(endCapture(), (Lines{"MIDI input is off: the ALSA sequencer cannot be opened (No "
-                                   "such file or directory)"}));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "MIDI input is off: the ALSA sequencer cannot be opened (No such file or directory)\n");
     GTEST_SKIP() << "ALSA sequencer test skipped: this machine has no /dev/snd/seq";
   }
-  beginCapture();
+  testing::internal::CaptureStderr();
   ASSERT_TRUE(startAlsaSeqInput());
-  endCapture();
+  testing::internal::GetCapturedStderr();
   command("map 1 7 102 0");
   snd_seq_t *out;
   ASSERT_EQ(snd_seq_open(&out, "default", SND_SEQ_OPEN_OUTPUT, 0), 0);
