@@ -98,6 +98,8 @@ TEST(MidiLearn, ARightClickLearnsTheNextControlChangeAndTheControlsFollow)
   std::vector<std::string> said = endCapture();
   ASSERT_TRUE(learned);
   EXPECT_EQ(said.back(), "Learned: CC 7 ch 1 -> module 102 parameter 1 (Sat) 0..256");
+  GtkWidget *label = gtk_grid_get_child_at(GTK_GRID(grid), 1, 1);
+  EXPECT_TRUE(runUntil([&] { return std::string(gtk_label_get_text(GTK_LABEL(label))) == "Sat\nCC 7 ch 1"; }));
   EXPECT_TRUE(runUntil([&] {
     gchar *t = gtk_widget_get_tooltip_text(sat);
     bool shown = t && std::string(t) == "CC 7 ch 1";
@@ -129,6 +131,7 @@ TEST(MidiLearn, ARightClickLearnsTheNextControlChangeAndTheControlsFollow)
   EXPECT_EQ(labels(menu), (std::vector<std::string>{"Learn MIDI Control", "Forget CC 7 ch 1"}));
   gtk_menu_item_activate(GTK_MENU_ITEM(item(menu, 1)));
   EXPECT_EQ(controlMappingLabel(102, 1), "");
+  EXPECT_TRUE(runUntil([&] { return std::string(gtk_label_get_text(GTK_LABEL(label))) == "Sat"; }));
   ASSERT_TRUE(sender.send(0xB0, 7, 64));
   usleep(50000);
   EXPECT_EQ(MOD[2]->parm[1], -5.0f);

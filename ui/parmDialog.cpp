@@ -34,6 +34,8 @@ struct dialogControls {
   GtkWidget *radio[16];   // '%': the buttons of the radio group (parameter 0)
   int nradio;
   GtkWidget *menu;        // the last learn menu shown
+  GtkWidget *label[16];   // '!' and '#': each slider's label, which adds its mapping
+  std::string name[16];   // the labels' own text
 };
 static dialogControls controls[MAX_MODULES];
 static guint followSource = 0;
@@ -140,6 +142,12 @@ static gboolean followTick(gpointer)
     for (int k = 0; k < c.n; k++) {
       if (c.adj[k]) showValue(c.adj[k], MOD[s]->parm[k]);
       std::string label = controlMappingLabel(MOD[s]->ID, k);
+      if (c.label[k]) {
+        // The slider's label names its mapping on a second line, in sight on stage.
+        std::string text = label.empty() ? c.name[k] : c.name[k] + "\n" + label;
+        if (text != gtk_label_get_text(GTK_LABEL(c.label[k])))
+          gtk_label_set_text(GTK_LABEL(c.label[k]), text.c_str());
+      }
       if (learnId == MOD[s]->ID && learnParm == k)
         label = "Learning: move a MIDI control";
       else if (label.empty())
@@ -224,6 +232,8 @@ static void attachSlider(GtkWidget *grid, int k, GtkAdjustment *adj, const char 
   gtk_widget_set_margin_start(label, 10);
   gtk_widget_set_margin_end(label, 10);
   gtk_grid_attach(GTK_GRID(grid), label, k, 1, 1, 1);
+  controls[slot].label[k] = label;
+  controls[slot].name[k] = text;
 }
 
 // A vertical scale's natural height is only a few pixels of travel; give the dialog room.
