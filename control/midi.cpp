@@ -193,9 +193,12 @@ void midiReceive(const midiMessage &m)
 
 // ---- The mapping table ----------------------------------------------------------------------------
 
+// The mappings ordered by controller: those of controller cc are m[first[cc]] up to
+// m[first[cc + 1]], so a pass looks only at the mappings of the controllers that moved.
 struct ctlTable {
   int n;
   ctlMapping *m;
+  int first[129];
 };
 
 // The table the audio thread reads; written only with the graph lock held.
@@ -207,7 +210,7 @@ static void applyControl(int key, int value, bool pressed)
   const ctlTable *t = liveTable;
   if (!t) return;
   int ch = key / 128 + 1, cc = key % 128;
-  for (int i = 0; i < t->n; i++) {
+  for (int i = t->first[cc]; i < t->first[cc + 1]; i++) {
     const ctlMapping &m = t->m[i];
     if (m.cc != cc || (m.channel != 0 && m.channel != ch)) continue;
     modRec *r = MOD[m.slot];
@@ -247,7 +250,13 @@ static void publish()
     t = new ctlTable;
     t->n = (int)uiMaps.size();
     t->m = new ctlMapping[uiMaps.size()];
-    for (size_t i = 0; i < uiMaps.size(); i++) t->m[i] = uiMaps[i];
+    int n = 0;
+    for (int cc = 0; cc < 128; cc++) {
+      t->first[cc] = n;
+      for (const ctlMapping &m : uiMaps)
+        if (m.cc == cc) t->m[n++] = m;
+    }
+    t->first[128] = n;
   }
   GET_MODGRAPH_LOCK();
   ctlTable *old = liveTable;
