@@ -124,7 +124,10 @@ bool controlCommand(const char *line)
       return true;
     }
     if (word == "load") loadLayoutFile(file.c_str(), false);
-    if (word == "bank") real_loadsbank(&file[0]);
+    if (word == "bank") {
+      real_loadsbank(&file[0]);
+      setListUseBank(file.c_str());
+    }
     if (word == "save") real_save(&file[0]);
     if (word == "setlist") openSetList(file.c_str());
     if (word == "saveset") saveSetList(file.c_str());

@@ -446,14 +446,16 @@ void controlTick()
       printf("Learn failed: %s\n", why.c_str());
     }
   }
-  // Program changes, oldest first; each switch completes before the next is read.
+  // Program changes: only the latest since the last tick is switched to, so a player stepping
+  // through several presets quickly lands on the last one without loading each on the way.
+  int program = -1;
   for (;;) {
     unsigned t = programTail.load(std::memory_order_relaxed);
     if (t == programHead.load(std::memory_order_acquire)) break;
-    int program = programRing[t % PROGRAM_RING].load(std::memory_order_relaxed);
+    program = programRing[t % PROGRAM_RING].load(std::memory_order_relaxed);
     programTail.store(t + 1, std::memory_order_release);
-    switchProgram(program, true);
   }
+  if (program >= 0) switchProgram(program, true);
 }
 
 // ---- Input choice and state ---------------------------------------------------------------------------

@@ -340,6 +340,14 @@ static std::string rebase(const std::string &name, const std::string &from, cons
   return a;
 }
 
+void setListUseBank(const char *file)
+{
+  if (!g_file_test(file, G_FILE_TEST_IS_REGULAR)) return;  // the loader has said why
+  gchar *abs = g_canonicalize_filename(file, nullptr);
+  running.bank = rebase(abs, "/", setListFolder());
+  g_free(abs);
+}
+
 bool saveSetList(const char *file)
 {
   gchar *name = saveFileName(file ? file : "", "qset");

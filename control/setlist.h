@@ -82,6 +82,8 @@ const setList &currentSetList();
 const std::string &setListFolder();
 // The program last switched to (-1: none).
 int currentProgram();
+// The sample bank the running set list loads when it opens (the `bank` command sets it).
+void setListUseBank(const char *file);
 // Forgets the running set list (a new, empty one in the current folder).
 void resetSetList();
 

@@ -11,6 +11,7 @@
 
 #include "control/control.h"
 #include "control/setlist.h"
+#include "files/fileops.h"
 #include "tests/devtest.h"
 
 using Lines = std::vector<std::string>;
@@ -251,16 +252,22 @@ TEST_F(Control, ProgramChangesSwitchPresetsWithTheirMappingsBySlot)
   EXPECT_EQ(mappingLine(controlMappings()[0]),
             "CC 8 any ch -> module " + std::to_string(MOD[5]->ID) + " parameter 0 (Fade) 0..256 switch");
 
-  // Bank 1 holds nothing; a preset whose layout is missing leaves the patch as it was.
+  // Bank 1 holds nothing; of several program changes between two ticks only the last counts;
+  // a preset whose layout is missing leaves the patch as it was.
   int id5 = MOD[5]->ID;
   midiReceive({0xB3, 0, 0});
   midiReceive({0xB3, 32, 1});
   midiReceive({0xC3, 2, 0});
+  beginCapture();
+  controlTick();
+  said = endCapture();
+  EXPECT_EQ(said, (Lines{"Program 2 (bank 1): no preset in set list \"Gig\"; nothing changes"}));
+  midiReceive({0xC0, 2, 0});
   midiReceive({0xC0, 11, 0});  // channel 1 is still in bank 0
   beginCapture();
   controlTick();
   said = endCapture();
-  EXPECT_EQ(said.at(0), "Program 2 (bank 1): no preset in set list \"Gig\"; nothing changes");
+  EXPECT_EQ(said.at(0), "Program 11: preset \"Gone\" (" + d / "missing.lyo" + ")");
   EXPECT_EQ(said.back(), "Program 11: the layout of preset \"Gone\" did not load; the patch "
                          "stays as it was");
   EXPECT_EQ(MOD[5]->ID, id5);
@@ -278,6 +285,13 @@ TEST_F(Control, SetListsRoundTripAndBadOnesChangeNothing)
   resetSetList();
   command("setlist " + d / "none.qset");  // refused, nothing changes
   EXPECT_EQ(currentProgram(), -1);
+  beginCapture();
+  real_savesbank(&(d / "b.sbk")[0]);
+  endCapture();
+  command("bank " + d / "nothing.sbk");
+  EXPECT_EQ(currentSetList().bank, "");
+  command("bank " + d / "b.sbk");
+  EXPECT_EQ(currentSetList().bank, "b.sbk") << "the set list keeps the bank in use";
   command("store 7 Lead tone");
   command("store 0");
   command("saveset " + d / "set");
