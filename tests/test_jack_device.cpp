@@ -611,16 +611,12 @@ TEST(JackMidi, ProcessCallbackWithMidiAndMappingsNeverTouchesTheHeap)
   START_JACK(server);
   midiPatch();
   command("map * 7 102 0");
-  command("map 1 64 102 1 0 256 toggle");
   controlSetInput(MIDI_JACK);
   beginCapture();
   ASSERT_EQ(jackBackend.open(44100, 16, 2, 5, 128), 0);
   endCapture();
   jackProcess(32, nullptr);
-  for (int v = 0; v < 128; v++) {
-    midiReceive({0xB0, 7, (unsigned char)v});
-    midiReceive({0xB0, 64, (unsigned char)(v & 64 ? 127 : 0)});
-  }
+  for (int v = 0; v < 128; v++) midiReceive({0xB0, 7, (unsigned char)v});
   countHeap = true;
   for (int i = 0; i < 50; i++) jackProcess(32, nullptr);
   countHeap = false;

@@ -1,6 +1,6 @@
 // MIDI in the user interface: learn started with a right click on a dialog's control while a real
 // JACK server delivers the control changes, the controls following what MIDI changes, and the
-// File menu's set list items.
+// File menu's set list items (storing a preset itself is tested through its command).
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 #include <unistd.h>
@@ -143,10 +143,8 @@ TEST(MidiLearn, ARightClickLearnsTheNextControlChangeAndTheControlsFollow)
   endCapture();
 }
 
-TEST(SetListMenu, FileMenuOffersTheSetListItemsAndStoresThePatchAsAPreset)
+TEST(SetListMenu, FileMenuOffersTheSetListItemsAboveExit)
 {
-  TempDir d;
-  ASSERT_EQ(chdir(d.path.c_str()), 0);
   bootGraph();
   beginCapture();
   initLoops();
@@ -158,22 +156,4 @@ TEST(SetListMenu, FileMenuOffersTheSetListItemsAndStoresThePatchAsAPreset)
                                                     "Open Sa_mplebank", "Save Sam_plebank", "---",
                                                     "Open Set _List...", "Sa_ve Set List...",
                                                     "S_tore Patch as Preset...", "---", "E_xit"}));
-  resetSetList();
-  command("A 9");
-  GtkWidget *dialog = storePresetDialog();
-  GList *kids = gtk_container_get_children(GTK_CONTAINER(gtk_dialog_get_content_area(GTK_DIALOG(dialog))));
-  GtkWidget *grid = nullptr;
-  for (GList *l = kids; l; l = l->next)
-    if (GTK_IS_GRID(l->data)) grid = GTK_WIDGET(l->data);
-  g_list_free(kids);
-  ASSERT_TRUE(GTK_IS_GRID(grid));
-  gtk_spin_button_set_value(GTK_SPIN_BUTTON(gtk_grid_get_child_at(GTK_GRID(grid), 1, 0)), 4);
-  gtk_entry_set_text(GTK_ENTRY(gtk_grid_get_child_at(GTK_GRID(grid), 1, 1)), "Solo");
-  beginCapture();
-  gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
-  std::vector<std::string> said = endCapture();
-  ASSERT_EQ(said.size(), 1u);
-  EXPECT_EQ(said[0], "Stored the current patch as preset 4 \"Solo\" (" + d / "preset-4.lyo" + ")");
-  EXPECT_TRUE(currentSetList().preset[4].used);
-  EXPECT_TRUE(g_file_test((d / "preset-4.lyo").c_str(), G_FILE_TEST_IS_REGULAR));
 }

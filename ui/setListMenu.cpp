@@ -60,7 +60,7 @@ static void onStoreResponse(GtkDialog *dialog, gint response, gpointer data)
 }
 
 // The preset number (the program last switched to, else the first free one) and its name.
-GtkWidget *storePresetDialog()
+static GtkWidget *storePresetDialog()
 {
   GtkWidget *d = gtk_dialog_new_with_buttons("Store Patch as Preset", nullptr, (GtkDialogFlags)0,
                                              "_Cancel", GTK_RESPONSE_CANCEL, "_Store",

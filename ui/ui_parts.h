@@ -3,8 +3,6 @@
 #ifndef QAF_UI_PARTS_H
 #define QAF_UI_PARTS_H
 
-typedef struct _GtkWidget GtkWidget;
-
 // gui.cpp: builds the main window (the mainGui object Parent) and installs the core's hooks.
 void buildMainWindow();
 
@@ -17,9 +15,8 @@ void closeParmDialogs();
 void parmDialogFollow();
 
 // setListMenu.cpp: adds Open Set List, Save Set List and Store Patch as Preset to the File
-// menu of the main window (after buildMainWindow); the dialog the last one opens.
+// menu of the main window (after buildMainWindow).
 void addSetListMenuItems();
-GtkWidget *storePresetDialog();
 
 // sampleList.cpp: builds the hidden "Sample List" window; shows it.
 void buildSampleList();
