@@ -142,13 +142,15 @@ static gboolean followTick(gpointer)
     for (int k = 0; k < c.n; k++) {
       if (c.adj[k]) showValue(c.adj[k], MOD[s]->parm[k]);
       std::string label = controlMappingLabel(MOD[s]->ID, k);
+      bool learning = learnId == MOD[s]->ID && learnParm == k;
       if (c.label[k]) {
         // The slider's label names its mapping on a second line, in sight on stage.
-        std::string text = label.empty() ? c.name[k] : c.name[k] + "\n" + label;
+        std::string text = learning ? c.name[k] + "\nlearning..."
+                           : label.empty() ? c.name[k] : c.name[k] + "\n" + label;
         if (text != gtk_label_get_text(GTK_LABEL(c.label[k])))
           gtk_label_set_text(GTK_LABEL(c.label[k]), text.c_str());
       }
-      if (learnId == MOD[s]->ID && learnParm == k)
+      if (learning)
         label = "Learning: move a MIDI control";
       else if (label.empty())
         label = "Right click: learn a MIDI control";
