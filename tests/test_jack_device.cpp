@@ -578,17 +578,24 @@ TEST(JackMidi, AProgramChangeSwitchesPresetsWithoutLosingOrDoublingAPass)
   for (long j = first; j < RECORD_FRAMES; j++, expect++) {
     float e = Observer::at(expect);
     if (obs.right[j] == e) continue;
-    if (obs.right[j] == 0.0f) silent++;
-    if (obs.right[j] >= 0.0f && obs.right[j] < e) {
-      faded++;
+    if (obs.right[j] == 0.0f) {
+      silent++;
       continue;
     }
-    breaks++;
+    // The signal going on from another frame: a break, where the tracking picks it up again.
     long i = MidiObserver::indexOf(obs.right[j], expect);
-    if (i >= 0) expect = i;
+    if (i >= 0 && j + 2 < RECORD_FRAMES && obs.right[j + 1] == Observer::at(i + 1) &&
+        obs.right[j + 2] == Observer::at(i + 2)) {
+      breaks++;
+      expect = i;
+    } else if (obs.right[j] > 0.0f && obs.right[j] < e) {
+      faded++;
+    } else {
+      breaks++;
+    }
   }
   EXPECT_LE(breaks, 2 * jackBackend.xruns() + 4);
-  EXPECT_LE(silent, 32 * jackLockMisses.load());
+  EXPECT_LE(silent, 32 * (jackLockMisses.load() + 2 * jackBackend.xruns()));
   EXPECT_LE(faded, 44100 / 50) << "a fade of about 5 ms each way";
 
   // The left channel: the first preset's volume at the start, the second's at the end.
