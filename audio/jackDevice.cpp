@@ -4,6 +4,7 @@
 // converts the buffer back out. The audio thread only activates the client and then waits in its
 // read until the client is closed or the server goes away; that read then fails and ends the run.
 #include <jack/jack.h>
+#include <jack/midiport.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <stdio.h>
@@ -12,6 +13,7 @@
 
 #include "audio/cardfeed.h"
 #include "audio/devices.h"
+#include "control/control.h"
 #include "engine/audioThread.h"
 #include "engine/soundNode.h"
 #include "monitor/monitor.h"
@@ -26,6 +28,8 @@ std::atomic<long> jackLockMisses{0};
 static jack_client_t *client = nullptr;
 static jack_port_t *inPort[2];
 static jack_port_t *outPort[2];
+static jack_port_t *midiPort = nullptr;  // "midi_in", when MIDI input comes through JACK
+static midiByteParser midiParser;        // the callback's own
 static jack_nframes_t serverRate = 44100;
 static int passFrames = 32;
 static std::atomic<unsigned> announcedFrames{0};  // the server period last reported
@@ -87,11 +91,27 @@ static void runPass() QAF_NONBLOCKING
   }
 }
 
+// Real-time thread. The period's MIDI events, in order, before its first pass: control changes
+// are latched for that pass, so each lands on a pass boundary.
+static void takeMidi(unsigned nframes)
+{
+  void *mb = jack_port_get_buffer(midiPort, nframes);
+  uint32_t n = jack_midi_get_event_count(mb);
+  for (uint32_t e = 0; e < n; e++) {
+    jack_midi_event_t ev;
+    if (jack_midi_event_get(&ev, mb, e) != 0) continue;
+    midiMessage m;
+    for (size_t i = 0; i < ev.size; i++)
+      if (midiParser.feed(ev.buffer[i], &m)) midiReceive(m);
+  }
+}
+
 // Real-time thread (JACK's process callback): no allocation, no lock but a try of the graph lock.
 int jackProcess(unsigned nframes, void *) QAF_NONBLOCKING
 {
   long long t0 = monoNs();
   jackCallbacks++;
+  if (midiPort) takeMidi(nframes);
   const float *i1 = (const float *)jack_port_get_buffer(inPort[0], nframes);
   const float *i2 = (const float *)jack_port_get_buffer(inPort[1], nframes);
   float *o1 = (float *)jack_port_get_buffer(outPort[0], nframes);
@@ -178,6 +198,7 @@ static void dropClient()
 {
   if (client) jack_client_close(client);
   client = nullptr;
+  midiPort = nullptr;
 }
 
 // Main thread, once. The pass size follows the server's period when it can.
@@ -207,6 +228,12 @@ static int jackOpen(int rate, int, int, int, int size)
       inPort[k] = p;
     else
       outPort[k - 2] = p;
+  }
+  midiPort = nullptr;
+  if (controlInput() == MIDI_JACK) {
+    midiPort = jack_port_register(client, "midi_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    if (!midiPort) fprintf(stderr, "MIDI input is off: JACK would not register the port midi_in\n");
+    midiParser = midiByteParser();
   }
   serverRate = jack_get_sample_rate(client);
   if (serverRate != (jack_nframes_t)rate)
@@ -299,6 +326,7 @@ static int jackRead()
     connectPhysical();
     printf("JACK client \"%s\" running: ports in_1, in_2, out_1, out_2; %d frames per pass\n",
            jack_get_client_name(client), passFrames);
+    if (midiPort) printf("MIDI input: JACK port %s\n", jack_port_name(midiPort));
     fflush(stdout);
   }
   pthread_mutex_unlock(&lifeLock);

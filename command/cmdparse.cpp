@@ -7,6 +7,7 @@
 #include <limits.h>
 #include <stdio.h>
 
+#include "control/control.h"
 #include "engine/hooks.h"
 #include "engine/io_term_inlines.h"
 #include "engine/soundNode.h"
@@ -153,6 +154,8 @@ void cmdparse(char *msg)
 {
   // The monitor's word commands (status, tuner), before the line is upper-cased.
   if (monitorCommand(msg)) return;
+  // The word commands (files, parameters, MIDI) before the letters are read.
+  if (controlCommand(msg)) return;
   G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   g_strup(msg);
   G_GNUC_END_IGNORE_DEPRECATIONS

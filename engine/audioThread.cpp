@@ -21,6 +21,7 @@
 #include "audio/cardfeed.h"
 #include "audio/devices.h"
 #include "engine/realtime.h"
+#include "control/control.h"
 #include "engine/soundNode.h"
 #include "monitor/monitor.h"
 #include "samples/loopStore.h"
@@ -82,6 +83,7 @@ static void applyOutputFade() QAF_NONBLOCKING
 void runGraphPass() QAF_NONBLOCKING
 {
   monitorLineIn((const short *)buf, buf_size / 4);
+  controlPass();
   pumpAllModules();
   applyOutputFade();
   monitorPass((short *)buf, buf_size / 4);

@@ -10,6 +10,8 @@
 
 #include "audio/cardfeed.h"
 #include "audio/devices.h"
+#include "control/control.h"
+#include "control/setlist.h"
 #include "engine/audioThread.h"
 #include "engine/headless.h"
 #include "engine/options.h"
@@ -48,17 +50,31 @@ int main(int argc, char **argv)
   if (opt.rate && !fileRender)
     fprintf(stderr, "--rate sets the output rate of a file render (-d file:IN:OUT); ignored\n");
   wav_out_rate = opt.rate;
+  // MIDI input beside the device: JACK's own port under JACK, else the ALSA sequencer.
+  if (opt.midi == "jack" && opt.device.kind != DEV_JACK) {
+    fprintf(stderr, "MIDI input is off: --midi jack needs -d jack\n");
+    controlSetInput(MIDI_NONE);
+  } else if (opt.midi == "none") {
+    controlSetInput(MIDI_NONE);
+  } else {
+    controlSetInput(opt.midi == "alsa" || opt.device.kind != DEV_JACK ? MIDI_ALSA : MIDI_JACK);
+  }
   // A device that cannot be set up is not acted on here: the audio thread's first read fails
   // and ends the program. A file render has nothing to do without its files: it ends at once.
   if (open_sound(44100, 16, 2, 5, sound_buffer_size) != 0 && fileRender) exit(1);
   sound_chunk_size = sound_buffer_size / 2;
-  if (!opt.noGui) buildMainWindow();
+  if (!opt.noGui) {
+    buildMainWindow();
+    addSetListMenuItems();
+  }
+  controlStart();
   // Through the same loaders as the File menu, before the first pass. Without a window no one
   // would see that a file failed to load: the run ends before any sound is processed, and a
   // file render leaves no output behind.
   bool loaded = true;
   if (!opt.bank.empty()) loaded = loadSampleBankFile(opt.bank.c_str());
   if (loaded && !opt.layout.empty()) loaded = loadLayoutFile(opt.layout.c_str(), false);
+  if (loaded && !opt.setList.empty()) loaded = openSetList(opt.setList.c_str(), false);
   if (!loaded && opt.noGui) {
     if (fileRender) wavDiscardRender();
     close_sound();
@@ -78,5 +94,6 @@ int main(int argc, char **argv)
     g_unix_signal_add(SIGTERM, quitOnSignal, nullptr);
     gtk_main();
   }
+  controlStop();
   shutdown_program();
 }

@@ -16,6 +16,7 @@ void prescanOptions(int argc, char **argv, qafOptions &o)
     if (strcmp(argv[i], "--no-gui") == 0) o.noGui = true;
     // The value of an option that takes one is never an option itself.
     if (strcmp(argv[i], "--layout") == 0 || strcmp(argv[i], "--bank") == 0 ||
+        strcmp(argv[i], "--midi") == 0 || strcmp(argv[i], "--set") == 0 ||
         strcmp(argv[i], "--device") == 0 || strcmp(argv[i], "-d") == 0 ||
         strcmp(argv[i], "--rate") == 0 ||
         strcmp(argv[i], "-b") == 0 || strcmp(argv[i], "-B") == 0)
@@ -32,6 +33,8 @@ bool readOptions(int argc, char **argv, qafOptions &o)
       {"bank", required_argument, nullptr, 'k'},
       {"help", no_argument, nullptr, 'h'},
       {"rate", required_argument, nullptr, 'r'},
+      {"midi", required_argument, nullptr, 'm'},
+      {"set", required_argument, nullptr, 's'},
       {nullptr, 0, nullptr, 0},
   };
   bool ok = true;
@@ -71,6 +74,14 @@ bool readOptions(int argc, char **argv, qafOptions &o)
         }
         break;
       }
+      case 'm':
+        o.midi = optarg;
+        if (o.midi != "none" && o.midi != "alsa" && o.midi != "jack") {
+          fprintf(stderr, "Unknown MIDI input \"%s\": --midi takes none, alsa or jack\n", optarg);
+          ok = false;
+        }
+        break;
+      case 's': o.setList = optarg; break;
       default:  // the parser has printed its diagnostic
         break;
     }
@@ -105,9 +116,28 @@ void printHelp(FILE *to)
       "      --layout FILE  load a layout (.lyo) at start-up\n"
       "      --bank FILE    load a sample bank (.sbk) at start-up\n"
       "      --rate N       a file render's output rate in Hz (default: the input's)\n"
+      "      --midi IN      MIDI input: none, alsa (an ALSA sequencer client \"QAF\" with\n"
+      "                     the port \"midi_in\") or jack (the port qaf:midi_in, with -d\n"
+      "                     jack); default: jack with -d jack, else alsa\n"
+      "      --set FILE     open a set list (.qset) at start-up; program changes switch\n"
+      "                     its presets\n"
       "      --help         show this help and stop\n"
       "\n"
       "Render a recording through a saved layout, without a display:\n"
-      "  qaf --no-gui -d file:in.wav:out.wav --layout song.lyo\n",
+      "  qaf --no-gui -d file:in.wav:out.wav --layout song.lyo\n"
+      "\n"
+      "Word commands, besides A, C, D, R and @ (the command entry, or standard input\n"
+      "with --no-gui):\n"
+      "  load FILE / save FILE    read or write a layout; bank FILE reads a sample bank\n"
+      "  set ID PARM VALUE        set parameter PARM (0 = the first) of module ID\n"
+      "  map CH CC ID PARM [MIN MAX] [switch|toggle]\n"
+      "                           control change CC on channel CH (1-16 or *) drives the\n"
+      "                           parameter; unmap CH CC removes it; maps lists them\n"
+      "  program N                switch to preset N of the set list\n"
+      "  setlist FILE / saveset FILE / store N [NAME]\n"
+      "                           open or save a set list; store the patch as preset N\n"
+      "  midi                     the MIDI input and the last message received\n"
+      "  status                   load, xruns and the peak levels since the last status\n"
+      "  tuner                    the note Line In plays\n",
       to);
 }

@@ -16,6 +16,8 @@ struct qafOptions {
   std::string layout;        // load at start-up when set
   std::string bank;
   int rate = 0;              // --rate: a file render's output rate; 0: the input's
+  std::string midi;     // --midi: "none", "alsa" or "jack"; "" for the default
+  std::string setList;  // --set: a set list to open at start-up
 };
 
 // Main thread, before the toolkit starts (it needs a display, which --no-gui and --help do

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include "control/control.h"
 #include "engine/fatal.h"
 #include "engine/io_term_inlines.h"
 #include "engine/realtime.h"
@@ -246,6 +247,7 @@ void Remove_Mod(int slot)
   RELEASE_MODGRAPH_LOCK();
   printExecOrder();
   destroyModule(old);
+  controlModulesChanged();
 }
 
 void initRecord(modRec *m)

@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "control/control.h"
 #include "engine/audioThread.h"
 #include "engine/hooks.h"
 #include "engine/soundNode.h"
@@ -260,6 +261,7 @@ bool loadLayoutFile(const char *filename, bool fade)
   if (fade) fadeOutputBackIn();
   printExecOrder();
   for (int s = 0; s < MAX_MODULES; s++) destroyModule(old[s]);
+  controlModulesChanged();
   g_free(L);
   forcePaint();
   return true;

@@ -353,6 +353,25 @@ TEST(OfflineRender, SixtySecondsRenderWithAProgressLineAndTheFinalSpeed)
       << r.out;
 }
 
+TEST(OfflineRender, SetListAtStartUpPlaysItsLowestPreset)
+{
+  TempDir d;
+  std::string lyo = swapLayout(d);
+  NEED_LAYOUT(lyo);
+  std::string set = "[Set List]\nName=Gig\n[Preset 9]\nName=None\nLayout=nothing.lyo\n"
+                    "[Preset 3]\nName=Swap\nLayout=swap.lyo\n";
+  writeFile(d / "gig.qset", Bytes(set.begin(), set.end()));
+  std::vector<short> in = signalFrames(64 * 32);
+  writeFile(d / "in.wav", makeWav(WavSpec(), s16Bytes(in)));
+  QafRun r = runQaf({"--no-gui", "--midi", "jack", "--set", d / "gig.qset", "-d",
+                     "file:" + d / "in.wav" + ":" + d / "out.wav"}, {});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(has(r.out, "Opened set list " + d / "gig.qset" + ": \"Gig\", 2 presets\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "Program 3: preset \"Swap\" (" + lyo + ")\n")) << r.out;
+  EXPECT_TRUE(has(r.err, "MIDI input is off: --midi jack needs -d jack\n")) << r.err;
+  expectSwapped(samplesOf(readFile(d / "out.wav"), 44), in, 0);
+}
+
 // What a folder holds but the inputs a test put there.
 static std::vector<std::string> leftIn(const TempDir &d)
 {
@@ -532,7 +551,9 @@ TEST(JackRun, ClientShowsItsPortsRunsAndShutsDownCleanly)
                       (void)!write(stdinFd, "quit\n", 5);
                     });
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(seen, (std::vector<std::string>{"qaf:in_1", "qaf:in_2", "qaf:out_1", "qaf:out_2"}));
+  // With -d jack, MIDI input comes through the client's own MIDI port.
+  EXPECT_EQ(seen, (std::vector<std::string>{"qaf:in_1", "qaf:in_2", "qaf:midi_in", "qaf:out_1",
+                                            "qaf:out_2"}));
   EXPECT_TRUE(has(r.out, "Sound buffer size: 1024 bytes.\n"));
   EXPECT_TRUE(has(r.out, "JACK period is 32 frames: sound buffer size set to 128 bytes.\n"));
   EXPECT_TRUE(has(r.out, "JACK client \"qaf\" running: ports in_1, in_2, out_1, out_2; 32 frames "

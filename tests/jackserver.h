@@ -5,6 +5,7 @@
 #define QAF_JACKSERVER_H
 
 #include <jack/jack.h>
+#include <jack/midiport.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 
 struct JackServer {
@@ -69,6 +71,49 @@ struct JackServer {
     }
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
+  }
+};
+
+// A client "sender" with one MIDI output port wired to qaf:midi_in: send() queues a message that
+// goes out at the start of the next period.
+struct JackMidiSender {
+  jack_client_t *c = nullptr;
+  jack_port_t *port = nullptr;
+  std::atomic<int> pending{0};  // status << 16 | d1 << 8 | d2, 0: nothing
+
+  static int process(jack_nframes_t n, void *arg)
+  {
+    JackMidiSender *s = (JackMidiSender *)arg;
+    void *mb = jack_port_get_buffer(s->port, n);
+    jack_midi_clear_buffer(mb);
+    int m = s->pending.exchange(0);
+    if (m) {
+      unsigned char b[3] = {(unsigned char)(m >> 16), (unsigned char)(m >> 8), (unsigned char)m};
+      jack_midi_event_write(mb, 0, b, (b[0] & 0xF0) == 0xC0 ? 2 : 3);
+    }
+    return 0;
+  }
+  bool start()
+  {
+    jack_status_t st;
+    c = jack_client_open("sender", JackNoStartServer, &st);
+    if (!c) return false;
+    port = jack_port_register(c, "midi_out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    jack_set_process_callback(c, process, this);
+    return jack_activate(c) == 0 && jack_connect(c, "sender:midi_out", "qaf:midi_in") == 0;
+  }
+  // Queues a message; false when the one before has not gone out within a second.
+  bool send(int status, int d1, int d2)
+  {
+    for (int i = 0; i < 200 && pending.load(); i++) usleep(5000);
+    int expected = 0;
+    return pending.compare_exchange_strong(expected, status << 16 | d1 << 8 | d2);
+  }
+  ~JackMidiSender()
+  {
+    if (!c) return;
+    jack_deactivate(c);
+    jack_client_close(c);
   }
 };
 

@@ -17,6 +17,9 @@
 
 #include "tests/devtest.h"
 #include "tests/jackserver.h"
+#include "control/control.h"
+#include "control/setlist.h"
+#include <jack/midiport.h>
 
 using Lines = std::vector<std::string>;
 
@@ -395,4 +398,239 @@ TEST(JackDevice, ShutdownsInterruptReleasesTheWaitingReadQuietly)
   jackBackend.close();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   endCapture();
+}
+
+// ---- MIDI through JACK ------------------------------------------------------------------------
+
+// A client that plays the observer's signal into both of QAF's inputs, sends one MIDI message to
+// qaf:midi_in when asked (in the same period as the frame it notes), and records both outputs.
+struct MidiObserver : Observer {
+  jack_port_t *midiOut = nullptr;
+  std::atomic<int> pending{0};  // 0: nothing to send, else status << 16 | d1 << 8 | d2
+  std::atomic<long> sentAt{-1};  // the first frame of the period the message went with
+
+  static int process2(jack_nframes_t n, void *arg)
+  {
+    MidiObserver *o = (MidiObserver *)arg;
+    void *mb = jack_port_get_buffer(o->midiOut, n);
+    jack_midi_clear_buffer(mb);
+    int msg = o->pending.exchange(0);
+    if (msg) {
+      unsigned char b[3] = {(unsigned char)(msg >> 16), (unsigned char)(msg >> 8), (unsigned char)msg};
+      jack_midi_event_write(mb, 0, b, (b[0] & 0xF0) == 0xC0 ? 2 : 3);
+      o->sentAt = o->sent;
+    }
+    return process(n, arg);
+  }
+  bool start2()
+  {
+    jack_status_t st;
+    c = jack_client_open("observer", JackNoStartServer, &st);
+    if (!c) return false;
+    out = jack_port_register(c, "out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+    backL = jack_port_register(c, "back_l", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+    backR = jack_port_register(c, "back_r", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+    midiOut = jack_port_register(c, "midi_out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    jack_set_process_callback(c, process2, this);
+    if (jack_activate(c) != 0) return false;
+    for (const char *to : {"qaf:in_1", "qaf:in_2"}) jack_connect(c, "observer:out", to);
+    jack_disconnect(c, "system:capture_1", "qaf:in_1");
+    jack_disconnect(c, "system:capture_2", "qaf:in_2");
+    jack_connect(c, "qaf:out_1", "observer:back_l");
+    jack_connect(c, "qaf:out_2", "observer:back_r");
+    return jack_connect(c, "observer:midi_out", "qaf:midi_in") == 0;
+  }
+  // Sends a message and records RECORD_FRAMES around it (a quarter of them before it).
+  bool sendAndRecord(int status, int d1, int d2, const std::function<void()> &whileWaiting)
+  {
+    recorded = 0;
+    if (!waitFor([&] { return recorded.load() >= RECORD_FRAMES / 4; })) return false;
+    pending = status << 16 | d1 << 8 | d2;
+    return waitFor([&] {
+      whileWaiting();
+      return recorded.load() >= RECORD_FRAMES;
+    }, 20000);
+  }
+  // The input frame a recorded right-channel sample carries (the signal's index near `near`),
+  // or -1 when it is not one of the signal's values.
+  static long indexOf(float v, long near)
+  {
+    float k = v * 32768.0f;
+    if (k < 1 || k > 20000 || k != (float)(long)k) return -1;
+    long i = (long)k - 1 + (near / 20000) * 20000;
+    if (i < near - 10000) i += 20000;
+    if (i > near + 10000) i -= 20000;
+    return i;
+  }
+};
+
+// Line In through a Passthrough (module 102) to Line Out; the right channel at full volume comes
+// out as it went in and tells which input frame each output frame carries.
+static void midiPatch()
+{
+  bootGraph();
+  command("A 2");
+  command("C 100-102 A A");
+  command("C 102-101 A A");
+  command("C 100-102 B B");
+  command("C 102-101 B B");
+  command("set 102 1 256");
+}
+
+// What the patch makes of the signal's frame i with the Passthrough's VolumeA at v.
+static std::vector<short> byHand(const std::vector<long> &frames, float v)
+{
+  MOD[2]->parm[0] = v;
+  std::vector<short> out;
+  static short mem[64];  // the device's buffer is gone with the device
+  buf = (char *)mem;
+  sound_buffer_size = buf_size = 128;
+  sound_chunk_size = 64;
+  short *b = mem;
+  for (size_t at = 0; at < frames.size(); at += 32) {
+    for (size_t i = 0; i < 32; i++) {
+      long f = at + i < frames.size() ? frames[at + i] : 0;
+      b[2 * i] = b[2 * i + 1] = floatToS16(Observer::at(f));
+    }
+    GET_MODGRAPH_LOCK();
+    pumpAllModules();
+    RELEASE_MODGRAPH_LOCK();
+    for (size_t i = 0; i < 32 && at + i < frames.size(); i++) out.push_back(b[2 * i]);
+  }
+  return out;
+}
+
+TEST(JackMidi, AControlChangeTakesEffectFromThePassAfterItSampleForSample)
+{
+  JackServer server(44100, 32);
+  START_JACK(server);
+  midiPatch();
+  controlSetInput(MIDI_JACK);
+  beginCapture();
+  ASSERT_EQ(jackBackend.open(44100, 16, 2, 5, 128), 0);
+  auto reader = std::make_unique<ReadThread>();
+  ASSERT_TRUE(waitFor([] { return jackCallbacks.load() > 0; }));
+  endCapture();
+  MidiObserver obs;
+  ASSERT_TRUE(obs.start2());
+  EXPECT_EQ(command("map 1 7 102 0"), (Lines{"Mapped CC 7 ch 1 -> module 102 parameter 0 (VolumeA) 0..256"}));
+  ASSERT_TRUE(obs.sendAndRecord(0xB0, 7, 64, [] {}));
+  obs.stop();
+  long event = obs.sentAt;
+  reader.reset();
+
+  // Every recorded frame, by the input frame it carries, against the patch run by hand with the
+  // old value before the event and the mapped one (64 of 127 of 256) from it on.
+  std::vector<long> before, after;
+  std::vector<short> gotBefore, gotAfter;
+  for (long j = 0; j < RECORD_FRAMES; j++) {
+    long i = MidiObserver::indexOf(obs.right[j], event);
+    if (i < 0) continue;
+    (i < event ? before : after).push_back(i);
+    (i < event ? gotBefore : gotAfter).push_back(floatToS16(obs.left[j]));
+  }
+  ASSERT_GT(before.size(), 1000u);
+  ASSERT_GT(after.size(), 1000u);
+  EXPECT_EQ(gotBefore, byHand(before, 200.0f));
+  EXPECT_EQ(gotAfter, byHand(after, (float)(256.0 * 64 / 127)));
+  EXPECT_EQ(midiStatusLines().at(1).substr(midiStatusLines().at(1).find(')')),
+            "): control change CC 7 value 64 ch 1");
+}
+
+TEST(JackMidi, AProgramChangeSwitchesPresetsWithoutLosingOrDoublingAPass)
+{
+  JackServer server(44100, 32);
+  START_JACK(server);
+  TempDir d;
+  midiPatch();
+  command("save " + d / "full.lyo");
+  command("set 102 0 100");
+  command("save " + d / "quiet.lyo");
+  std::string set = "[Set List]\nName=Two\n[Preset 0]\nName=Full\nLayout=full.lyo\n"
+                    "[Preset 1]\nName=Quiet\nLayout=quiet.lyo\nMap1=1 7 2 0\n";
+  writeFile(d / "two.qset", Bytes(set.begin(), set.end()));
+  controlSetInput(MIDI_JACK);
+  beginCapture();
+  bool opened = openSetList((d / "two.qset").c_str(), false);
+  int jackOpened = jackBackend.open(44100, 16, 2, 5, 128);
+  endCapture();
+  ASSERT_TRUE(opened);
+  ASSERT_EQ(jackOpened, 0);
+  auto reader = std::make_unique<ReadThread>();
+  ASSERT_TRUE(waitFor([] { return jackCallbacks.load() > 0; }));
+  MidiObserver obs;
+  ASSERT_TRUE(obs.start2());
+  ASSERT_TRUE(obs.sendAndRecord(0xC0, 1, 0, [] { controlTick(); }));
+  obs.stop();
+  EXPECT_EQ(currentProgram(), 1);
+  ASSERT_EQ(controlMappings().size(), 1u);
+  EXPECT_EQ(controlMappings()[0].id, MOD[2]->ID);
+
+  // The right channel runs straight through both presets: from where the signal starts, each
+  // frame carries the frame after the one before (a lost pass would skip 32, a doubled one
+  // repeat them), except where the output fades around the swap or a pass played silence while
+  // the graph was locked (counted), and at the server's own late cycles (as above).
+  long first = 0;
+  while (first < RECORD_FRAMES && obs.right[first] == 0.0f) first++;
+  long expect = MidiObserver::indexOf(obs.right[first], obs.sentAt);
+  ASSERT_GE(expect, 0);
+  long breaks = 0, faded = 0, silent = 0;
+  for (long j = first; j < RECORD_FRAMES; j++, expect++) {
+    float e = Observer::at(expect);
+    if (obs.right[j] == e) continue;
+    if (obs.right[j] == 0.0f) {
+      silent++;
+      continue;
+    }
+    // The signal going on from another frame: a break, where the tracking picks it up again.
+    long i = MidiObserver::indexOf(obs.right[j], expect);
+    if (i >= 0 && j + 2 < RECORD_FRAMES && obs.right[j + 1] == Observer::at(i + 1) &&
+        obs.right[j + 2] == Observer::at(i + 2)) {
+      breaks++;
+      expect = i;
+    } else if (obs.right[j] > 0.0f && obs.right[j] < e) {
+      faded++;
+    } else {
+      breaks++;
+    }
+  }
+  EXPECT_LE(breaks, 2 * jackBackend.xruns() + 4);
+  // About 5 ms of fade each way, and the silence between while the patch is swapped (a few
+  // passes: the swap waits for the silence, then installs what is already built).
+  EXPECT_GT(faded, 2 * 44100 / 1000) << "the output fades around the swap";
+  EXPECT_LE(faded, 44100 / 50) << "a fade of about 5 ms each way";
+  EXPECT_LE(silent, 44100 / 50 + 32 * (jackLockMisses.load() + 2 * jackBackend.xruns()));
+
+  // The left channel: the first preset's volume at the start, the second's at the end.
+  reader.reset();
+  std::vector<long> head, tail;
+  std::vector<short> gotHead, gotTail;
+  for (long j = first; j < RECORD_FRAMES; j++) {
+    long i = MidiObserver::indexOf(obs.right[j], obs.sentAt);
+    if (i < 0 || (j >= first + 2000 && j < RECORD_FRAMES - 2000)) continue;
+    (j < first + 2000 ? head : tail).push_back(i);
+    (j < first + 2000 ? gotHead : gotTail).push_back(floatToS16(obs.left[j]));
+  }
+  EXPECT_EQ(gotHead, byHand(head, 200.0f));
+  EXPECT_EQ(gotTail, byHand(tail, 100.0f));
+}
+
+TEST(JackMidi, ProcessCallbackWithMidiAndMappingsNeverTouchesTheHeap)
+{
+  JackServer server(44100, 32);
+  START_JACK(server);
+  midiPatch();
+  command("map * 7 102 0");
+  controlSetInput(MIDI_JACK);
+  beginCapture();
+  ASSERT_EQ(jackBackend.open(44100, 16, 2, 5, 128), 0);
+  endCapture();
+  jackProcess(32, nullptr);
+  for (int v = 0; v < 128; v++) midiReceive({0xB0, 7, (unsigned char)v});
+  countHeap = true;
+  for (int i = 0; i < 50; i++) jackProcess(32, nullptr);
+  countHeap = false;
+  EXPECT_EQ(heapCalls.load(), 0);
+  EXPECT_EQ(MOD[2]->parm[0], 256.0f) << "the latched changes were applied in the callback";
+  jackBackend.close();
 }

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <thread>
 
+#include "control/control.h"
+#include "control/setlist.h"
 #include "engine/headless.h"
 #include "engine/options.h"
 #include "tests/devtest.h"
@@ -116,6 +118,44 @@ TEST(HeadlessOptions, RateTakesWholeHertzFrom8000To384000)
                          c.value + "\"\n");
     }
   }
+}
+
+TEST(HeadlessOptions, MidiInputAndSetListAreRead)
+{
+  struct Case {
+    std::vector<std::string> words;
+    bool ok;
+    std::string midi, set, err;
+  } cases[] = {
+      {{"--midi", "alsa", "--set", "gig.qset"}, true, "alsa", "gig.qset", ""},
+      {{"--midi=none"}, true, "none", "", ""},
+      {{"--midi", "jack", "-d", "jack"}, true, "jack", "", ""},
+      {{"--midi", "usb"}, false, "usb", "",
+       "Unknown MIDI input \"usb\": --midi takes none, alsa or jack\n"},
+  };
+  for (const Case &c : cases) {
+    qafOptions o;
+    std::string err;
+    EXPECT_EQ(parse(c.words, o, &err), c.ok) << c.words[0];
+    EXPECT_EQ(o.midi, c.midi);
+    EXPECT_EQ(o.setList, c.set);
+    EXPECT_EQ(err, c.err);
+  }
+  // A set list so named is no option.
+  std::vector<std::string> words = {"qaf", "--set", "--no-gui", "--midi", "--help"};
+  std::vector<char *> argv;
+  for (std::string &w : words) argv.push_back(&w[0]);
+  qafOptions pre;
+  prescanOptions((int)argv.size(), argv.data(), pre);
+  EXPECT_FALSE(pre.noGui);
+  EXPECT_FALSE(pre.help);
+  char help[8192] = {0};
+  FILE *f = fmemopen(help, sizeof help - 1, "w");
+  printHelp(f);
+  fclose(f);
+  for (const char *part : {"--midi IN", "--set FILE", "map CH CC ID PARM", "unmap CH CC", "maps",
+                           "program N", "set ID PARM VALUE", "load FILE", "bank FILE", "midi "})
+    EXPECT_NE(std::string(help).find(part), std::string::npos) << part;
 }
 
 TEST(HeadlessOptions, PrescanFindsNoGuiAndHelpButNotInOptionValues)
@@ -235,4 +275,31 @@ TEST(Headless, FileRenderOutlivesTheEndOfInputUntilASignal)
   stopper.join();
   EXPECT_GE(waited, std::chrono::milliseconds(250));
   EXPECT_NE(MOD[2], nullptr);
+}
+
+TEST(Headless, WordCommandsAndProgramChangesRunFromStandardInput)
+{
+  bootGraph();
+  TempDir d;
+  command("A 2");
+  command("save " + d / "a.lyo");
+  std::string set = "[Set List]\nName=Gig\n[Preset 0]\nName=A\nLayout=a.lyo\n"
+                    "[Preset 1]\nName=B\nLayout=a.lyo\nMap1=* 7 2 3 0 10 switch\n";
+  writeFile(d / "gig.qset", Bytes(set.begin(), set.end()));
+  controlStart();  // the tick that takes program changes, in the headless main loop
+  StdinFeed in("setlist " + d / "gig.qset" + "\n", true);
+  std::thread later([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    midiReceive({0xC5, 1, 0});
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    std::string rest = "maps\nquit\n";
+    (void)!write(in.writeEnd, rest.data(), rest.size());
+  });
+  beginCapture();
+  runHeadless(false);
+  Lines out = endCapture();
+  later.join();
+  EXPECT_EQ(currentProgram(), 1);
+  EXPECT_EQ(out.back(), "CC 7 any ch -> module " + std::to_string(MOD[2]->ID) +
+                            " parameter 3 (VolumeD) 0..10 switch");
 }

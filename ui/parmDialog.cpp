@@ -1,12 +1,16 @@
 // Parameter dialogs: one small window per module, generated from its type's descriptor (float
 // sliders for '!', whole-number sliders for '#', radio buttons and "Save Sample" for '%'). The
-// controls write straight into the module's parm array while the audio thread runs. Everything
-// here runs on the UI thread.
+// controls write straight into the module's parm array while the audio thread runs. A right
+// click on a control offers MIDI learn and shows (and forgets) its mapping; open dialogs follow
+// values that MIDI changes. Everything here runs on the UI thread.
 #include <gtk/gtk.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
+#include "control/control.h"
 #include "engine/fatal.h"
 #include "engine/soundNode.h"
 #include "modules/modfuncs.h"
@@ -21,6 +25,147 @@ void cb_move_int_parm(GtkAdjustment *adj, void *data);
 void cb_radio_clicked(GtkWidget *w, void *data);
 void cb_save_rec_button(GtkWidget *w, void *data);
 gboolean delete_event_parmbox(GtkWidget *w, GdkEventAny *event, void *data);
+
+// The controls of each open dialog, for MIDI learn and for following values changed elsewhere.
+struct dialogControls {
+  int n;                  // parameters with a control
+  GtkAdjustment *adj[16]; // '!' and '#': each slider's adjustment
+  GtkWidget *ctl[16];     // the widget that carries each parameter's tooltip
+  GtkWidget *radio[16];   // '%': the buttons of the radio group (parameter 0)
+  int nradio;
+  GtkWidget *menu;        // the last learn menu shown
+  GtkWidget *label[16];   // '!' and '#': each slider's label, which adds its mapping
+  std::string name[16];   // the labels' own text
+};
+static dialogControls controls[MAX_MODULES];
+static guint followSource = 0;
+
+static void forgetControls(int slot)
+{
+  if (controls[slot].menu) gtk_widget_destroy(controls[slot].menu);
+  controls[slot] = dialogControls{};
+}
+
+static void onLearn(GtkMenuItem *, gpointer data)
+{
+  int code = GPOINTER_TO_INT(data), slot = code & 0xFF, k = code >> 8;
+  if (MOD[slot]) controlLearn(MOD[slot]->ID, k);
+}
+
+static void onForget(GtkMenuItem *, gpointer data)
+{
+  int code = GPOINTER_TO_INT(data), slot = code & 0xFF, k = code >> 8;
+  if (MOD[slot]) controlForget(MOD[slot]->ID, k);
+}
+
+// The learn menu of parameter k: learn, and the mapping with a way to forget it.
+static void showLearnMenu(GtkWidget *w, int slot, int k, const GdkEvent *ev)
+{
+  if (controls[slot].menu) gtk_widget_destroy(controls[slot].menu);
+  GtkWidget *menu = gtk_menu_new();
+  controls[slot].menu = menu;
+  g_object_add_weak_pointer(G_OBJECT(menu), (gpointer *)&controls[slot].menu);
+  gpointer code = GINT_TO_POINTER(slot | k << 8);
+  GtkWidget *learn = gtk_menu_item_new_with_label("Learn MIDI Control");
+  g_signal_connect(learn, "activate", G_CALLBACK(onLearn), code);
+  gtk_menu_shell_append(GTK_MENU_SHELL(menu), learn);
+  std::string label = controlMappingLabel(MOD[slot]->ID, k);
+  GtkWidget *forget =
+      gtk_menu_item_new_with_label(label.empty() ? "No MIDI Control" : ("Forget " + label).c_str());
+  gtk_widget_set_sensitive(forget, !label.empty());
+  g_signal_connect(forget, "activate", G_CALLBACK(onForget), code);
+  gtk_menu_shell_append(GTK_MENU_SHELL(menu), forget);
+  gtk_menu_attach_to_widget(GTK_MENU(menu), w, nullptr);
+  gtk_widget_show_all(menu);
+  if (ev) gtk_menu_popup_at_pointer(GTK_MENU(menu), ev);
+}
+
+static gboolean onControlPress(GtkWidget *w, GdkEventButton *ev, gpointer data)
+{
+  if (ev->type != GDK_BUTTON_PRESS || ev->button != 3) return FALSE;
+  int code = GPOINTER_TO_INT(data);
+  if (!MOD[code & 0xFF]) return FALSE;
+  showLearnMenu(w, code & 0xFF, code >> 8, (const GdkEvent *)ev);
+  return TRUE;
+}
+
+static void offerLearn(GtkWidget *w, int slot, int k)
+{
+  g_signal_connect(w, "button-press-event", G_CALLBACK(onControlPress),
+                   GINT_TO_POINTER(slot | k << 8));
+}
+
+static void setTooltip(GtkWidget *w, const std::string &text)
+{
+  gchar *old = gtk_widget_get_tooltip_text(w);
+  if (!old || text != old) gtk_widget_set_tooltip_text(w, text.c_str());
+  g_free(old);
+}
+
+// Writes a control's value without its own handler running again.
+static void showValue(GtkAdjustment *adj, double v)
+{
+  v = CLAMP(v, gtk_adjustment_get_lower(adj), gtk_adjustment_get_upper(adj));
+  if (gtk_adjustment_get_value(adj) == v) return;
+  for (void *f : {(void *)cb_move_parm, (void *)cb_move_int_parm})
+    g_signal_handlers_block_matched(adj, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr, f, nullptr);
+  gtk_adjustment_set_value(adj, v);
+  for (void *f : {(void *)cb_move_parm, (void *)cb_move_int_parm})
+    g_signal_handlers_unblock_matched(adj, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr, f, nullptr);
+}
+
+static void showRadio(dialogControls &c, int sel)
+{
+  if (sel < 0 || sel >= c.nradio) return;
+  GtkToggleButton *b = GTK_TOGGLE_BUTTON(c.radio[sel]);
+  if (gtk_toggle_button_get_active(b)) return;
+  for (int j = 0; j < c.nradio; j++)
+    g_signal_handlers_block_matched(c.radio[j], G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
+                                    (void *)cb_radio_clicked, nullptr);
+  gtk_toggle_button_set_active(b, TRUE);
+  for (int j = 0; j < c.nradio; j++)
+    g_signal_handlers_unblock_matched(c.radio[j], G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
+                                      (void *)cb_radio_clicked, nullptr);
+}
+
+// About 30 times a second while a dialog is open: controls follow their parameters, and each
+// control's tooltip names its MIDI mapping.
+static gboolean followTick(gpointer)
+{
+  bool any = false;
+  int learnId = -1, learnParm = -1;
+  controlLearning(&learnId, &learnParm);
+  for (int s = 0; s < MAX_MODULES; s++) {
+    dialogControls &c = controls[s];
+    if (!MOD_PARMBOX[s] || !MOD[s] || c.n == 0) continue;
+    any = true;
+    for (int k = 0; k < c.n; k++) {
+      if (c.adj[k]) showValue(c.adj[k], MOD[s]->parm[k]);
+      std::string label = controlMappingLabel(MOD[s]->ID, k);
+      bool learning = learnId == MOD[s]->ID && learnParm == k;
+      if (c.label[k]) {
+        // The slider's label names its mapping on a second line, in sight on stage.
+        std::string text = learning ? c.name[k] + "\nlearning..."
+                           : label.empty() ? c.name[k] : c.name[k] + "\n" + label;
+        if (text != gtk_label_get_text(GTK_LABEL(c.label[k])))
+          gtk_label_set_text(GTK_LABEL(c.label[k]), text.c_str());
+      }
+      if (learning)
+        label = "Learning: move a MIDI control";
+      else if (label.empty())
+        label = "Right click: learn a MIDI control";
+      setTooltip(c.ctl[k], label);
+    }
+    if (c.nradio) showRadio(c, (int)MOD[s]->parm[0]);
+  }
+  if (!any) followSource = 0;
+  return any ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+}
+
+void parmDialogFollow()
+{
+  if (followSource) followTick(nullptr);
+}
 
 // Splits a descriptor at "/" into at most max pieces, the way the dialogs count them: the last
 // piece keeps the rest unsplit when the limit is reached, an empty remainder after a final "/"
@@ -59,6 +204,7 @@ static void destroy_parmbox(GtkWidget *w, void *data)
   if (MOD_PARMBOX_HANDLE[slot] == w) {
     MOD_PARMBOX[slot] = 0;
     MOD_PARMBOX_HANDLE[slot] = nullptr;
+    forgetControls(slot);
   }
 }
 
@@ -68,13 +214,18 @@ static void showParmWindow(GtkWidget *win, int slot)
   gtk_widget_show_all(win);
   MOD_PARMBOX_HANDLE[slot] = win;
   MOD_PARMBOX[slot] = 1;
+  if (!followSource) followSource = g_timeout_add(33, followTick, nullptr);
 }
 
 // One slider and its label in column k. The scale takes all the height the window is given; the
 // label row keeps its natural height (an expanding label row would take half the window).
-static void attachSlider(GtkWidget *grid, int k, GtkAdjustment *adj, const char *text)
+static void attachSlider(GtkWidget *grid, int k, GtkAdjustment *adj, const char *text, int slot)
 {
   GtkWidget *scale = gtk_scale_new(GTK_ORIENTATION_VERTICAL, adj);
+  offerLearn(scale, slot, k);
+  controls[slot].adj[k] = adj;
+  controls[slot].ctl[k] = scale;
+  controls[slot].n = k + 1;
   gtk_widget_set_hexpand(scale, TRUE);
   gtk_widget_set_vexpand(scale, TRUE);
   gtk_grid_attach(GTK_GRID(grid), scale, k, 0, 1, 1);
@@ -83,6 +234,8 @@ static void attachSlider(GtkWidget *grid, int k, GtkAdjustment *adj, const char 
   gtk_widget_set_margin_start(label, 10);
   gtk_widget_set_margin_end(label, 10);
   gtk_grid_attach(GTK_GRID(grid), label, k, 1, 1, 1);
+  controls[slot].label[k] = label;
+  controls[slot].name[k] = text;
 }
 
 // A vertical scale's natural height is only a few pixels of travel; give the dialog room.
@@ -100,6 +253,7 @@ void parmDialog(int slot)
     gtk_window_present(GTK_WINDOW(win));
     return;
   }
+  forgetControls(slot);
   char *rest = g_strdup(desc + 1);
   switch (desc[0]) {
     case '!': parmScroll(rest, slot); break;
@@ -117,6 +271,7 @@ void closeParmDialogs()
     GtkWidget *win = GTK_WIDGET(MOD_PARMBOX_HANDLE[s]);
     MOD_PARMBOX[s] = 0;
     MOD_PARMBOX_HANDLE[s] = nullptr;
+    forgetControls(s);
     if (win) gtk_widget_destroy(win);
   }
 }
@@ -136,7 +291,7 @@ void parmScroll(char *pieceList, int slot)
   for (int k = 0; k < n; k++) {
     GtkAdjustment *adj = gtk_adjustment_new(parm[k], 0.0, 256.0, 1.0, 8.0, 0.0);
     g_signal_connect(adj, "value_changed", G_CALLBACK(cb_move_parm), &parm[k]);
-    attachSlider(grid, k, adj, pieces[k]);
+    attachSlider(grid, k, adj, pieces[k], slot);
   }
   gtk_container_add(GTK_CONTAINER(win), grid);
   showParmWindow(win, slot);
@@ -164,7 +319,7 @@ void parmIntScroll(char *pieceList, int slot)
   for (int k = 0; k < n; k++) {
     GtkAdjustment *adj = gtk_adjustment_new(parm[k], lo[k], hi[k], 1.0, 10.0, 0.0);
     g_signal_connect(adj, "value_changed", G_CALLBACK(cb_move_int_parm), &parm[k]);
-    attachSlider(grid, k, adj, pieces[3 * k]);
+    attachSlider(grid, k, adj, pieces[3 * k], slot);
   }
   gtk_container_add(GTK_CONTAINER(win), grid);
   showParmWindow(win, slot);
@@ -192,11 +347,18 @@ void parmRadio(char *pieceList, int slot)
   gtk_box_pack_start(GTK_BOX(box), button, TRUE, TRUE, 0);
   g_signal_connect(button, "clicked", G_CALLBACK(cb_radio_clicked), GINT_TO_POINTER(slot));
   if (sel == 0) gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(button), TRUE);
+  dialogControls &c = controls[slot];
+  c.n = 1;
+  c.ctl[0] = box;
+  c.radio[c.nradio++] = button;
+  offerLearn(button, slot, 0);
   for (int j = 1; j < n; j++) {
     button = gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(button), pieces[j]);
     g_signal_connect(button, "clicked", G_CALLBACK(cb_radio_clicked),
                      GINT_TO_POINTER(slot + 256 * j));
     gtk_box_pack_start(GTK_BOX(box), button, TRUE, TRUE, 0);
+    c.radio[c.nradio++] = button;
+    offerLearn(button, slot, 0);
     // Making it active emits "clicked" on the button switched off and then on this one, so
     // parm[0] ends up rewritten to this button's value.
     if (sel == j) gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(button), TRUE);

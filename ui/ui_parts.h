@@ -12,6 +12,13 @@ void buildMainWindow();
 void parmDialog(int slot);
 // parmDialog.cpp: destroys every open parameter dialog.
 void closeParmDialogs();
+// parmDialog.cpp: open dialogs' controls take their parameters' values now (their own timer
+// does it about 30 times a second), without running their handlers.
+void parmDialogFollow();
+
+// setListMenu.cpp: adds Open Set List, Save Set List and Store Patch as Preset to the File
+// menu of the main window (after buildMainWindow).
+void addSetListMenuItems();
 
 // sampleList.cpp: builds the hidden "Sample List" window; shows it.
 void buildSampleList();
