@@ -16,6 +16,7 @@
 #include "audio/cardfeed.h"
 #include "audio/devices.h"
 #include "command/cmdparse.h"
+#include "control/control.h"
 #include "engine/audioThread.h"
 #include "engine/realtime.h"
 #include "engine/soundNode.h"
@@ -165,6 +166,9 @@ static void editStorm(int rounds, const std::string &lyo, const std::string &sbk
       run("C " + std::to_string(MOD[prev]->ID) + "-" + std::to_string(MOD[s]->ID) + " " +
           char('A' + prevOut) + " " + char('A' + firstTerm(t, true)));
       for (int p = 0; p < 16; p++) MOD[s]->parm[p] = (float)((round * 37 + p * 11) % 200);
+      // The first parameter follows controller 7 as well, on any channel.
+      std::string why;
+      if (parmCount(t) > 0) controlMap(0, 7, MOD[s]->ID, 0, false, 0, 0, MAP_LINEAR, &why);
       prev = s;
       prevOut = firstTerm(t, false);
     }
@@ -211,7 +215,17 @@ TEST_F(EditStress, EveryKindOfEditWhilePassesRun)
   startAudio();
   fillSlots();
   long before = passesDone.load();
+  // A controller sweeping all the while, as from the sequencer's thread.
+  std::atomic<bool> sweeping{true};
+  std::thread midi([&] {
+    for (int v = 0; sweeping.load(); v = (v + 1) % 128) {
+      midiReceive({0xB3, 7, (unsigned char)v});
+      usleep(50);
+    }
+  });
   quietly([&] { editStorm(stormRounds, path("storm.lyo"), path("storm.sbk")); });
+  sweeping = false;
+  midi.join();
   waitPasses(20);  // the last switch's fade-in ends before the next test
   stopAudio();
   EXPECT_GT(passesDone.load(), before);
@@ -226,6 +240,7 @@ TEST_F(EditStress, EveryKindOfEditWhileJackRunsThePasses)
   if (!server.up) GTEST_SKIP() << "JACK server not available: " << server.why;
   fillSlots();
   std::atomic<int> readResult{1};
+  controlSetInput(MIDI_JACK);  // the callback reads its MIDI port before the passes
   quietly([&] { ASSERT_EQ(jackBackend.open(44100, 16, 2, 5, 128), 0); });
   // The device read waits while JACK runs the passes, as the audio thread's would.
   std::thread reader([&] { readResult = jackBackend.read(); });
