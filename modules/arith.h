@@ -27,6 +27,11 @@ static inline int32_t clip32(int32_t v, int32_t lo, int32_t hi)
   return v < lo ? lo : (v > hi ? hi : v);
 }
 
+// Pumps that split a chunk into passes work in blocks of this many samples: every chunk size a
+// device buffer makes is a whole number of them, and a fixed count lets the compiler unroll and
+// vectorise the inner loops. A shorter last block (a JACK period of 16 frames) runs the same code.
+#define PUMP_BLOCK 32
+
 // A sample limited to -32767..32767 (the bound most pumps clip to: -32768 is never produced).
 static inline short clip16m(int64_t v) { return (short)clip64(v, -32767, 32767); }
 

@@ -3,6 +3,7 @@
 // Pumps run on the audio thread under the graph lock and work in place in the arriving chunk;
 // inits and cleans run under the same lock and own the small private states.
 #include <glib.h>
+#include <string.h>
 
 #include "engine/fatal.h"
 #include "engine/soundNode.h"
@@ -14,6 +15,41 @@
 // ---- Distort ----------------------------------------------------------------------------
 // The state is one 32-bit int, the last slew-limited value before clipping, kept in the Extra
 // word itself: 0 when the record is made, never reset by init.
+
+// One block of Distort with 16-bit Drive and Level, so that every product fits 32 bits (the
+// pinning of v to 2^30 can then never bite). The drive is taken for all samples first, the slew
+// limit runs alone over them (the only sample-to-sample dependency), and the clip and level
+// follow for all samples: three short loops the compiler can keep tight or vectorise. A block
+// whose every step stays within the limit skips the middle loop.
+template <int N>
+static inline void distortBlock(short *x, int n, int16_t drive, int32_t limit, int16_t level,
+                                int32_t &prevRef)
+{
+  if (N) n = N;
+  int32_t v[PUMP_BLOCK];
+  for (int j = 0; j < n; j++) v[j] = (x[j] * drive) / 16;
+  int32_t prev = prevRef;
+  // |v| <= 2048 |drive|: when even a step from the far end of the state to the far end of
+  // the range is within the limit, no sample is limited and the state is the last v.
+  int32_t reach = 2048 * (drive < 0 ? -drive : drive);
+  int32_t far = prev < 0 ? -prev : prev;
+  if (far < reach) far = reach;
+  if (reach + far <= limit) {
+    prev = v[n - 1];
+  } else {
+    for (int j = 0; j < n; j++) {
+      int32_t lo = prev - limit, hi = prev + limit;
+      int32_t vj = v[j] > hi ? hi : (v[j] < lo ? lo : v[j]);
+      prev = vj;
+      v[j] = vj;
+    }
+  }
+  prevRef = prev;
+  for (int j = 0; j < n; j++) {
+    int32_t c = clip32(v[j], -32767, 32767);
+    x[j] = (short)clip32((c * level) / 256, -32767, 32767);
+  }
+}
 
 // Audio thread, graph lock held.
 void fDistort(int slot)
@@ -29,6 +65,17 @@ void fDistort(int slot)
 
   short *x = verifyIn(slot, 0);
   int n = sound_chunk_size / 2;
+  if (drive >= -32767 && drive <= 32767 && level >= -32767 && level <= 32767) {
+    // every value a dialog can set
+    int32_t p = (int32_t)prev;
+    int j = 0;
+    for (; j + PUMP_BLOCK <= n; j += PUMP_BLOCK)
+      distortBlock<PUMP_BLOCK>(x + j, PUMP_BLOCK, (int16_t)drive, (int32_t)limit, (int16_t)level, p);
+    if (j < n) distortBlock<0>(x + j, n - j, (int16_t)drive, (int32_t)limit, (int16_t)level, p);
+    m->Extra = GINT_TO_POINTER(p);
+    SendOut(slot);
+    return;
+  }
   for (int j = 0; j < n; j++) {
     int64_t v = (x[j] * drive) / 16;
     // Any dialog Drive keeps |v| within 524288; pinning it to 2^30 only matters for a layout
@@ -56,10 +103,14 @@ void iDistort(int slot)
 }
 
 // ---- Tone -------------------------------------------------------------------------------
-// The state is the filter's last four outputs, h[0] the newest.
+// The state is the filter's last four outputs, h[0] the newest, and the coefficients of the
+// Frequency last seen (computed again only when it changes).
 
 struct toneState {
   int32_t h[4];
+  uint32_t kFor;   // the bits of the Frequency float K was made for
+  int32_t kValid;  // 0 until K has been made (the block is zero-filled by init)
+  int64_t K[5];
 };
 
 // A filter coefficient: rounded to a 32-bit float first, then taken in 1/65536 steps, truncated
@@ -83,6 +134,46 @@ void toneCoefficients(float F, int64_t K[5])
   K[4] = toneK(-(p * p * p * p));
 }
 
+// One block of Tone when every coefficient is below 65536 and Bass and Treble fit 16 bits, so
+// that every product fits 32 bits. The input term of the filter is taken for all samples first,
+// the recursion runs alone (the only sample-to-sample dependency), and the two bands are mixed
+// for all samples after it.
+template <int N>
+static inline void toneBlock(short *in, int n, const int64_t *K, int16_t bass, int16_t treble,
+                             int32_t *h)
+{
+  if (N) n = N;
+  int32_t K0 = (int32_t)K[0], K2 = (int32_t)K[2], K3 = (int32_t)K[3], K4 = (int32_t)K[4];
+  int64_t K1 = K[1];
+  int32_t a[PUMP_BLOCK];
+  short lowOut[PUMP_BLOCK];
+  for (int j = 0; j < n; j++) a[j] = (in[j] * K0) / 65536;
+  int32_t h0 = h[0], h1 = h[1], h2 = h[2], h3 = h[3];
+  for (int j = 0; j < n; j++) {
+    // (K1 h0) / 65536 truncated is floor((K1 h0 + bias) / 65536), with bias 65535 when the
+    // product is negative: K1 is never negative, so that is when h0 is. The other four terms
+    // are whole numbers and go inside the same floor, which leaves only a multiply, an add and
+    // a shift on the path from one output to the next.
+    int64_t rest = a[j] + (K2 * h1) / 65536 + (K3 * h2) / 65536 + (K4 * h3) / 65536;
+    int64_t bias = h0 < 0 ? 65535 : 0;
+    int64_t low = (K1 * h0 + (bias + rest * 65536)) >> 16;
+    low = clip64(low, -32767, 32767);
+    h3 = h2;
+    h2 = h1;
+    h1 = h0;
+    h0 = (int32_t)low;
+    lowOut[j] = (short)low;
+  }
+  h[0] = h0;
+  h[1] = h1;
+  h[2] = h2;
+  h[3] = h3;
+  for (int j = 0; j < n; j++) {
+    int32_t x = in[j], low = lowOut[j];
+    in[j] = (short)clip32((low * bass) / 256 + ((x - low) * treble) / 16, -32767, 32767);
+  }
+}
+
 // Audio thread, graph lock held.
 void fTone(int slot)
 {
@@ -90,15 +181,34 @@ void fTone(int slot)
   toneState *st = (toneState *)m->Extra;
   QAF_ASSERT(st != NULL);
 
-  int64_t K[5];
-  toneCoefficients(m->parm[0], K);
-  int64_t K0 = K[0], K1 = K[1], K2 = K[2], K3 = K[3], K4 = K[4];
+  float F = m->parm[0];
+  uint32_t fBits;
+  memcpy(&fBits, &F, sizeof fBits);
+  if (!st->kValid || st->kFor != fBits) {
+    toneCoefficients(F, st->K);
+    st->kFor = fBits;
+    st->kValid = 1;
+  }
+  int64_t K0 = st->K[0], K1 = st->K[1], K2 = st->K[2], K3 = st->K[3], K4 = st->K[4];
   int64_t bass = parmInt(m->parm[1]);
   int64_t treble = parmInt(m->parm[2]);
 
-  int64_t h0 = st->h[0], h1 = st->h[1], h2 = st->h[2], h3 = st->h[3];
   short *in = verifyIn(slot, 0);
   int n = sound_chunk_size / 2;
+  bool narrow = bass >= -32767 && bass <= 32767 && treble >= -32767 && treble <= 32767 &&
+                K1 >= 0 && K1 < 65536;
+  for (int i = 0; i < 5; i++) narrow = narrow && st->K[i] > -65536 && st->K[i] < 65536;
+  if (narrow) {
+    // every Frequency, Bass and Treble a dialog can set
+    int j = 0;
+    for (; j + PUMP_BLOCK <= n; j += PUMP_BLOCK)
+      toneBlock<PUMP_BLOCK>(in + j, PUMP_BLOCK, st->K, (int16_t)bass, (int16_t)treble, st->h);
+    if (j < n) toneBlock<0>(in + j, n - j, st->K, (int16_t)bass, (int16_t)treble, st->h);
+    SendOut(slot);
+    return;
+  }
+
+  int64_t h0 = st->h[0], h1 = st->h[1], h2 = st->h[2], h3 = st->h[3];
   for (int j = 0; j < n; j++) {
     int64_t x = in[j];
     int64_t low = (x * K0) / 65536 + (K1 * h0) / 65536 + (K2 * h1) / 65536 + (K3 * h2) / 65536 +
@@ -141,6 +251,54 @@ struct compState {
   int32_t E;
 };
 
+// One block of the Compressor. The envelope runs alone first (the only sample-to-sample
+// dependency); the gains, divisions included, then go over the whole block in a loop the
+// compiler can vectorise: each value is the same IEEE operation on the same operands as one
+// sample at a time, so the results are identical.
+template <int N>
+static inline void compBlock(short *in, int n, int32_t W, double cf, bool gated, int64_t gateLevel,
+                             int32_t &Eref)
+{
+  if (N) n = N;
+  int32_t env[PUMP_BLOCK];
+  // The envelope is a weighted mean of |x| with weights 256 - W and W (W is 1..256), so it
+  // never goes below 0 and the division can be unsigned.
+  uint32_t E = (uint32_t)Eref, keep = (uint32_t)(256 - W), take = (uint32_t)W;
+  for (int j = 0; j < n; j++) {
+    int32_t x = in[j];
+    uint32_t ax = (uint32_t)(x < 0 ? -x : x);
+    E = (keep * E + ax * take) / 256u;
+    env[j] = (int32_t)E;
+  }
+  Eref = (int32_t)E;
+  double unity = 1.0 - cf;
+  double gl = (double)gateLevel;
+  double y[PUMP_BLOCK];
+  for (int j = 0; j < n; j++) {
+    // With no envelope to measure (E = 0) the gain would be infinite; such a sample is passed
+    // at unity gain instead, which never makes near-silence louder than it is.
+    double e = env[j];
+    double g = cf * (30000.0 / e) + unity;
+    if (env[j] == 0) g = 1.0;
+    y[j] = in[j] * g;
+  }
+  if (gated) {
+    // a gate factor of 1 leaves the product exactly as it is
+    for (int j = 0; j < n; j++) {
+      double e = env[j];
+      double q = e / gl;
+      if (e > gl) q = 1.0;
+      y[j] = y[j] * q;
+    }
+  }
+  for (int j = 0; j < n; j++) {
+    double v = y[j];
+    v = v > 32767.0 ? 32767.0 : v;
+    v = v < -32767.0 ? -32767.0 : v;
+    in[j] = (short)(int)v;
+  }
+}
+
 // Audio thread, graph lock held.
 void fComp(int slot)
 {
@@ -160,20 +318,10 @@ void fComp(int slot)
 
   short *in = verifyIn(slot, 0);
   int n = sound_chunk_size / 2;
-  for (int j = 0; j < n; j++) {
-    int32_t x = in[j];
-    int32_t ax = x < 0 ? -x : x;
-    E = ((256 - W) * E + ax * W) / 256;
-    // With no envelope to measure (E = 0) the gain would be infinite; such a sample is passed
-    // at unity gain instead, which never makes near-silence louder than it is.
-    double g = E > 0 ? cf * (30000.0 / E) + (1.0 - cf) : 1.0;
-    double q = 1.0;
-    if (gated && E <= gateLevel) q = (double)E / (double)gateLevel;
-    double y = (x * g) * q;
-    if (y > 32767.0) y = 32767.0;
-    if (y < -32767.0) y = -32767.0;
-    in[j] = (short)(int)y;
-  }
+  int j = 0;
+  for (; j + PUMP_BLOCK <= n; j += PUMP_BLOCK)
+    compBlock<PUMP_BLOCK>(in + j, PUMP_BLOCK, W, cf, gated, gateLevel, E);
+  if (j < n) compBlock<0>(in + j, n - j, W, cf, gated, gateLevel, E);
   st->E = E;
   SendOut(slot);
 }
