@@ -188,7 +188,10 @@ struct chorState {
 // Chorus/Flange over n samples when the tap can never leave the line (Depth 0..648, so the
 // offset needs no clipping and its product is never negative) and Wet, Dry and Regen fit 16
 // bits, so that every product fits 32 bits: the same steps as below, with the line walked
-// directly. The mode is fixed per call.
+// directly. The mode is fixed per call. Each block first runs the sweep alone (the phase is the
+// one float recursion); when every tap of the block then lies at or before the newest sample
+// the block started with (offset at least the block's length less one), no tap reads a sample
+// the block itself adds, and the taps, the mix and the writes become separate straight loops.
 template <bool LongMode>
 static void chorusFast(short *x, int n, int32_t depth8, int16_t dry, int16_t wet, int16_t regen,
                        float inc, chorState *st)
@@ -198,21 +201,52 @@ static void chorusFast(short *x, int n, int32_t depth8, int16_t dry, int16_t wet
   int nstor = (int)line->length();
   int pos = line->newest();
   float phase = st->phase;
-  for (int j = 0; j < n; j++) {
-    int32_t dr = (x[j] * dry) / 256;
-    int32_t s = sinLookUp[(int)phase];
-    uint32_t sweep = LongMode ? (uint32_t)(16 * (s / 16) + 16384) : (uint32_t)(s + 1024);
-    int32_t off = (int32_t)(((uint32_t)depth8 * sweep) / 2048u);
-    phase = phase + inc;
-    if (!(phase >= 0.0f && phase < 359.0f)) phase = 0.0f;
-    int at = pos - off;
-    if (at < 0) at += nstor;
-    int32_t w = data[at];
-    int32_t y = clip32((w * wet) / 256 + dr, -32767, 32767);
-    pos = pos + 1;
-    if (pos == nstor) pos = 0;
-    data[pos] = (short)clip32(x[j] + (w * regen) / 256, -32767, 32767);
-    x[j] = (short)y;
+  for (int j0 = 0; j0 < n; j0 += PUMP_BLOCK) {
+    int m = n - j0 < PUMP_BLOCK ? n - j0 : PUMP_BLOCK;
+    short *xb = x + j0;
+    int32_t off[PUMP_BLOCK];
+    int32_t nearest = CHORUS_LINE;
+    for (int j = 0; j < m; j++) {
+      int32_t s = sinLookUp[(int)phase];
+      uint32_t sweep = LongMode ? (uint32_t)(16 * (s / 16) + 16384) : (uint32_t)(s + 1024);
+      off[j] = (int32_t)(((uint32_t)depth8 * sweep) / 2048u);
+      if (off[j] < nearest) nearest = off[j];
+      phase = phase + inc;
+      if (!(phase >= 0.0f && phase < 359.0f)) phase = 0.0f;
+    }
+    if (m == PUMP_BLOCK && nearest >= PUMP_BLOCK - 1) {
+      short w[PUMP_BLOCK], fb[PUMP_BLOCK];
+      for (int j = 0; j < PUMP_BLOCK; j++) {
+        int at = pos + j - off[j];
+        if (at < 0) at += nstor;
+        else if (at >= nstor) at -= nstor;
+        w[j] = data[at];
+      }
+      for (int j = 0; j < PUMP_BLOCK; j++) {
+        int32_t y = clip32((w[j] * wet) / 256 + (xb[j] * dry) / 256, -32767, 32767);
+        fb[j] = (short)clip32(xb[j] + (w[j] * regen) / 256, -32767, 32767);
+        xb[j] = (short)y;
+      }
+      // the block's additions go after the newest sample, wrapping at the line's end
+      int first = nstor - 1 - pos;
+      if (first > PUMP_BLOCK) first = PUMP_BLOCK;
+      memcpy(data + pos + 1, fb, sizeof(short) * (size_t)first);
+      memcpy(data, fb + first, sizeof(short) * (size_t)(PUMP_BLOCK - first));
+      pos += PUMP_BLOCK;
+      if (pos >= nstor) pos -= nstor;
+      continue;
+    }
+    for (int j = 0; j < m; j++) {
+      int32_t dr = (xb[j] * dry) / 256;
+      int at = pos - off[j];
+      if (at < 0) at += nstor;
+      int32_t w = data[at];
+      int32_t y = clip32((w * wet) / 256 + dr, -32767, 32767);
+      pos = pos + 1;
+      if (pos == nstor) pos = 0;
+      data[pos] = (short)clip32(xb[j] + (w * regen) / 256, -32767, 32767);
+      xb[j] = (short)y;
+    }
   }
   line->setNewest(pos);
   st->phase = phase;

@@ -251,10 +251,16 @@ struct compState {
   int32_t E;
 };
 
+// Two doubles, and a mask of two 64-bit lanes: one SSE2 register each, or two scalars on a
+// machine without vectors. Every lane is the same IEEE operation a scalar would do.
+typedef double dbl2 __attribute__((vector_size(16)));
+typedef long long mask2 __attribute__((vector_size(16)));
+
+// a where the lane's mask is set, b elsewhere
+static inline dbl2 pick(mask2 m, dbl2 a, dbl2 b) { return (dbl2)(((mask2)a & m) | ((mask2)b & ~m)); }
+
 // One block of the Compressor. The envelope runs alone first (the only sample-to-sample
-// dependency); the gains, divisions included, then go over the whole block in a loop the
-// compiler can vectorise: each value is the same IEEE operation on the same operands as one
-// sample at a time, so the results are identical.
+// dependency); the gains, divisions included, then go over the block two samples at a time.
 template <int N>
 static inline void compBlock(short *in, int n, int32_t W, double cf, bool gated, int64_t gateLevel,
                              int32_t &Eref)
@@ -262,7 +268,7 @@ static inline void compBlock(short *in, int n, int32_t W, double cf, bool gated,
   if (N) n = N;
   int32_t env[PUMP_BLOCK];
   // The envelope is a weighted mean of |x| with weights 256 - W and W (W is 1..256), so it
-  // never goes below 0 and the division can be unsigned.
+  // stays within 0..32768 and the division can be unsigned.
   uint32_t E = (uint32_t)Eref, keep = (uint32_t)(256 - W), take = (uint32_t)W;
   for (int j = 0; j < n; j++) {
     int32_t x = in[j];
@@ -271,31 +277,32 @@ static inline void compBlock(short *in, int n, int32_t W, double cf, bool gated,
     env[j] = (int32_t)E;
   }
   Eref = (int32_t)E;
-  double unity = 1.0 - cf;
-  double gl = (double)gateLevel;
-  double y[PUMP_BLOCK];
-  for (int j = 0; j < n; j++) {
+  const dbl2 one = {1.0, 1.0}, full = {30000.0, 30000.0}, top = {32767.0, 32767.0};
+  const dbl2 bottom = {-32767.0, -32767.0}, cfv = {cf, cf}, unity = one - cfv;
+  const dbl2 gl = {(double)gateLevel, (double)gateLevel};
+  int j = 0;
+  for (; j + 2 <= n; j += 2) {
+    dbl2 e = {(double)env[j], (double)env[j + 1]};
+    dbl2 x = {(double)in[j], (double)in[j + 1]};
     // With no envelope to measure (E = 0) the gain would be infinite; such a sample is passed
     // at unity gain instead, which never makes near-silence louder than it is.
-    double e = env[j];
-    double g = cf * (30000.0 / e) + unity;
-    if (env[j] == 0) g = 1.0;
-    y[j] = in[j] * g;
-  }
-  if (gated) {
+    dbl2 g = pick(e == 0.0, one, cfv * (full / e) + unity);
+    dbl2 y = x * g;
     // a gate factor of 1 leaves the product exactly as it is
-    for (int j = 0; j < n; j++) {
-      double e = env[j];
-      double q = e / gl;
-      if (e > gl) q = 1.0;
-      y[j] = y[j] * q;
-    }
+    if (gated) y = y * pick(e <= gl, e / gl, one);
+    y = pick(y > top, top, y);
+    y = pick(y < bottom, bottom, y);
+    in[j] = (short)(int)y[0];
+    in[j + 1] = (short)(int)y[1];
   }
-  for (int j = 0; j < n; j++) {
-    double v = y[j];
-    v = v > 32767.0 ? 32767.0 : v;
-    v = v < -32767.0 ? -32767.0 : v;
-    in[j] = (short)(int)v;
+  for (; j < n; j++) {
+    int32_t e = env[j];
+    double g = e > 0 ? cf * (30000.0 / e) + (1.0 - cf) : 1.0;
+    double y = in[j] * g;
+    if (gated && e <= gateLevel) y = y * ((double)e / (double)gateLevel);
+    if (y > 32767.0) y = 32767.0;
+    if (y < -32767.0) y = -32767.0;
+    in[j] = (short)(int)y;
   }
 }
 
@@ -318,6 +325,8 @@ void fComp(int slot)
 
   short *in = verifyIn(slot, 0);
   int n = sound_chunk_size / 2;
+  // the envelope never leaves 0..32768 (each new one lies between the last and |x|)
+  QAF_ASSERT(E >= 0 && E <= 32768);
   int j = 0;
   for (; j + PUMP_BLOCK <= n; j += PUMP_BLOCK)
     compBlock<PUMP_BLOCK>(in + j, PUMP_BLOCK, W, cf, gated, gateLevel, E);
