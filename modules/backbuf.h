@@ -56,7 +56,7 @@ public:
   int slotBytes() const { return chunkBytes; }
   const short *slotAt(int delay) const;
   short *nextSlot() { return (short *)(data + (size_t)pos * chunkBytes); }
-  void advance() { pos = (pos + 1) % nChunks; }
+  void advance() { pos = pos + 1 == nChunks ? 0 : pos + 1; }
 
 private:
   char *data;

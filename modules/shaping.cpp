@@ -134,6 +134,34 @@ void toneCoefficients(float F, int64_t K[5])
   K[4] = toneK(-(p * p * p * p));
 }
 
+// Tone's recursion over one block: low[j] from a[j] = (x K0) / 65536 and the history h. The
+// term (K1 h0) / 65536 truncated toward zero is floor((K1 h0 + bias) / 65536) with bias 65535
+// when the product is negative, that is when h0 is (K1 is never negative); the other four terms
+// are whole numbers and go inside the same floor, which leaves a multiply, an add and a shift
+// on the path from one output to the next.
+static inline void toneRecursion(const int32_t *a, short *lowOut, int n, const int64_t *K,
+                                 int32_t *h)
+{
+  int64_t K1 = K[1], K2 = K[2], K3 = K[3], K4 = K[4];
+  int64_t h0 = h[0], h1 = h[1], h2 = h[2], h3 = h[3];
+  int64_t bias = h0 < 0 ? 65535 : 0;
+  for (int j = 0; j < n; j++) {
+    int64_t rest = a[j] + (K2 * h1) / 65536 + (K3 * h2) / 65536 + (K4 * h3) / 65536;
+    int64_t low = (K1 * h0 + (bias + rest * 65536)) >> 16;
+    low = clip64(low, -32767, 32767);
+    h3 = h2;
+    h2 = h1;
+    h1 = h0;
+    h0 = low;
+    bias = low < 0 ? 65535 : 0;
+    lowOut[j] = (short)low;
+  }
+  h[0] = (int32_t)h0;
+  h[1] = (int32_t)h1;
+  h[2] = (int32_t)h2;
+  h[3] = (int32_t)h3;
+}
+
 // One block of Tone when every coefficient is below 65536 and Bass and Treble fit 16 bits, so
 // that every product fits 32 bits. The input term of the filter is taken for all samples first,
 // the recursion runs alone (the only sample-to-sample dependency), and the two bands are mixed
@@ -143,31 +171,11 @@ static inline void toneBlock(short *in, int n, const int64_t *K, int16_t bass, i
                              int32_t *h)
 {
   if (N) n = N;
-  int32_t K0 = (int32_t)K[0], K2 = (int32_t)K[2], K3 = (int32_t)K[3], K4 = (int32_t)K[4];
-  int64_t K1 = K[1];
+  int32_t K0 = (int32_t)K[0];
   int32_t a[PUMP_BLOCK];
   short lowOut[PUMP_BLOCK];
   for (int j = 0; j < n; j++) a[j] = (in[j] * K0) / 65536;
-  int32_t h0 = h[0], h1 = h[1], h2 = h[2], h3 = h[3];
-  for (int j = 0; j < n; j++) {
-    // (K1 h0) / 65536 truncated is floor((K1 h0 + bias) / 65536), with bias 65535 when the
-    // product is negative: K1 is never negative, so that is when h0 is. The other four terms
-    // are whole numbers and go inside the same floor, which leaves only a multiply, an add and
-    // a shift on the path from one output to the next.
-    int64_t rest = a[j] + (K2 * h1) / 65536 + (K3 * h2) / 65536 + (K4 * h3) / 65536;
-    int64_t bias = h0 < 0 ? 65535 : 0;
-    int64_t low = (K1 * h0 + (bias + rest * 65536)) >> 16;
-    low = clip64(low, -32767, 32767);
-    h3 = h2;
-    h2 = h1;
-    h1 = h0;
-    h0 = (int32_t)low;
-    lowOut[j] = (short)low;
-  }
-  h[0] = h0;
-  h[1] = h1;
-  h[2] = h2;
-  h[3] = h3;
+  toneRecursion(a, lowOut, n, K, h);
   for (int j = 0; j < n; j++) {
     int32_t x = in[j], low = lowOut[j];
     in[j] = (short)clip32((low * bass) / 256 + ((x - low) * treble) / 16, -32767, 32767);
@@ -195,8 +203,8 @@ void fTone(int slot)
 
   short *in = verifyIn(slot, 0);
   int n = sound_chunk_size / 2;
-  bool narrow = bass >= -32767 && bass <= 32767 && treble >= -32767 && treble <= 32767 &&
-                K1 >= 0 && K1 < 65536;
+  // (the recursion's truncation needs K1 >= 0, as every Frequency gives)
+  bool narrow = bass >= -32767 && bass <= 32767 && treble >= -32767 && treble <= 32767 && K1 >= 0;
   for (int i = 0; i < 5; i++) narrow = narrow && st->K[i] > -65536 && st->K[i] < 65536;
   if (narrow) {
     // every Frequency, Bass and Treble a dialog can set
