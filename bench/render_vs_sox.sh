@@ -1,12 +1,14 @@
-#!/bin/sh
+#!/bin/bash
 # Offline render speed against SoX: makes a stereo 44100 Hz 16-bit test file, renders it through
 # QAF's five-effect chain on each channel (Distort, Tone, Compressor, Reverb, Chorus/Flange) and
 # through a comparable SoX chain, alternating the two, and prints each side's median wall time
-# and the ratio (SoX time / QAF time: above 1 QAF is the faster).
+# and the ratio (SoX time / QAF time: above 1 QAF is the faster). The CPU time (user + system)
+# of each is printed beside it: on a busy machine it is the steadier figure, since QAF's audio
+# thread asks for real-time priority and SoX does not.
 #
 #   bench/render_vs_sox.sh [RUNS [SECONDS]]     (defaults: 7 runs of each, a 60-s file)
 #
-# BUILD names the build directory (default: build). Needs sox (scripts/deps.sh installs it) and
+# BUILD names the build directory (default: build); QAF the program to time (default: its qaf). Needs sox (scripts/deps.sh installs it) and
 # the targets qaf and qaf_makechain. Run it on an otherwise idle machine.
 #
 # The SoX chain does the same kinds of work in the same order: overdrive (drive and clip),
@@ -17,7 +19,7 @@ set -eu
 RUNS=${1:-7}
 SECONDS_LONG=${2:-60}
 BUILD=${BUILD:-build}
-QAF="$BUILD/qaf"
+QAF=${QAF:-$BUILD/qaf}
 MAKECHAIN="$BUILD/bench/qaf_makechain"
 SOX_EFFECTS="overdrive 10 equalizer 1000 1q 3 compand 0.01,0.2 -60,-40,-10 -5 echo 0.8 0.9 200 0.4 chorus 0.7 0.9 55 0.4 0.25 2 -t"
 
@@ -36,25 +38,23 @@ sox -q -n -r 44100 -b 16 -c 2 "$dir/in.wav" \
   tremolo 0.5 60 gain -3
 "$MAKECHAIN" "$dir/chain.lyo" >/dev/null
 
-now() { date +%s.%N; }
+TIMEFORMAT='%R %U %S'
 
-# One timed run of each; the QAF run must leave an output as long as its input.
+# One timed run of each: wall, user and system seconds appended to a file.
 runQaf() {
-  t0=$(now)
-  "$QAF" --no-gui -d "file:$dir/in.wav:$dir/qaf.wav" --layout "$dir/chain.lyo" \
-    </dev/null >/dev/null 2>"$dir/qaf.err" || { cat "$dir/qaf.err" >&2; exit 1; }
-  t1=$(now)
-  echo "$t0 $t1" | awk '{ printf "%.4f\n", $2 - $1 }' >>"$dir/qaf.times"
+  { time "$QAF" --no-gui -d "file:$dir/in.wav:$dir/qaf.wav" --layout "$dir/chain.lyo" \
+      </dev/null >/dev/null 2>"$dir/qaf.err"; } 2>>"$dir/qaf.times" ||
+    { cat "$dir/qaf.err" >&2; exit 1; }
 }
 runSox() {
-  t0=$(now)
   # shellcheck disable=SC2086
-  sox -V1 "$dir/in.wav" "$dir/sox.wav" $SOX_EFFECTS
-  t1=$(now)
-  echo "$t0 $t1" | awk '{ printf "%.4f\n", $2 - $1 }' >>"$dir/sox.times"
+  { time sox -V1 "$dir/in.wav" "$dir/sox.wav" $SOX_EFFECTS; } 2>>"$dir/sox.times"
 }
 
-median() { sort -n "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# The median of a column of numbers on standard input.
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+wall() { awk '{ print $1 }' "$1" | median; }
+cpu() { awk '{ printf "%.3f\n", $2 + $3 }' "$1" | median; }
 
 # a warm-up of each, not counted: both programs and the input come into the cache
 runQaf
@@ -75,9 +75,11 @@ if [ "$outBytes" -ne "$inBytes" ]; then
   exit 1
 fi
 
-q=$(median "$dir/qaf.times")
-s=$(median "$dir/sox.times")
+q=$(wall "$dir/qaf.times")
+s=$(wall "$dir/sox.times")
+qc=$(cpu "$dir/qaf.times")
+sc=$(cpu "$dir/sox.times")
 echo "input: $SECONDS_LONG s stereo 44100 Hz 16-bit, $RUNS runs of each, alternating"
-echo "qaf  (Distort Tone Compressor Reverb Chorus/Flange, each channel): median $q s  [$(tr '\n' ' ' <"$dir/qaf.times")]"
-echo "sox  ($SOX_EFFECTS): median $s s  [$(tr '\n' ' ' <"$dir/sox.times")]"
-echo "$s $q" | awk '{ printf "ratio (sox / qaf): %.2f\n", $1 / $2 }'
+echo "qaf  (Distort Tone Compressor Reverb Chorus/Flange on each channel): median wall $q s, cpu $qc s"
+echo "sox  ($SOX_EFFECTS): median wall $s s, cpu $sc s"
+echo "$s $q $sc $qc" | awk '{ printf "ratio (sox / qaf): wall %.2f, cpu %.2f\n", $1 / $2, $3 / $4 }'
