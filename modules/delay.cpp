@@ -98,7 +98,7 @@ static inline void reverbBlock(short *__restrict x, const short *__restrict echo
 
 // Audio thread, graph lock held. Adds to the input the chunk the ring held d chunks ago; with
 // Regen above 0 the output is fed back into the ring, so echoes repeat.
-void fReverb(int slot)
+QAF_VECTOR_CLONES void fReverb(int slot)
 {
   modRec *me = MOD[slot];
   QAF_ASSERT(me->Extra != NULL);
@@ -253,7 +253,7 @@ static void chorusFast(short *x, int n, int32_t depth8, int16_t dry, int16_t wet
 }
 
 // Audio thread, graph lock held. A tap swept by a sine over the last second of input.
-void fChor(int slot)
+QAF_VECTOR_CLONES void fChor(int slot)
 {
   modRec *m = MOD[slot];
   chorState *st = (chorState *)m->Extra;

@@ -52,7 +52,7 @@ static inline void distortBlock(short *x, int n, int16_t drive, int32_t limit, i
 }
 
 // Audio thread, graph lock held.
-void fDistort(int slot)
+QAF_VECTOR_CLONES void fDistort(int slot)
 {
   modRec *m = MOD[slot];
   int64_t drive = parmInt(m->parm[0]);
@@ -183,7 +183,7 @@ static inline void toneBlock(short *in, int n, const int64_t *K, int16_t bass, i
 }
 
 // Audio thread, graph lock held.
-void fTone(int slot)
+QAF_VECTOR_CLONES void fTone(int slot)
 {
   modRec *m = MOD[slot];
   toneState *st = (toneState *)m->Extra;
@@ -315,7 +315,7 @@ static inline void compBlock(short *in, int n, int32_t W, double cf, bool gated,
 }
 
 // Audio thread, graph lock held.
-void fComp(int slot)
+QAF_VECTOR_CLONES void fComp(int slot)
 {
   modRec *m = MOD[slot];
   compState *st = (compState *)m->Extra;
