@@ -40,6 +40,8 @@ static inline int32_t clip32(int32_t v, int32_t lo, int32_t hi)
 #else
 #define QAF_VECTOR_CLONES
 #endif
+// A pump's block helpers are always inlined, so that each build of the pump has its own.
+#define QAF_BLOCK_INLINE inline __attribute__((always_inline))
 
 // A sample limited to -32767..32767 (the bound most pumps clip to: -32768 is never produced).
 static inline short clip16m(int64_t v) { return (short)clip64(v, -32767, 32767); }

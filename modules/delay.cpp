@@ -84,7 +84,7 @@ void initSinLookUp()
 // One block of Reverb with 16-bit levels: every product fits 32 bits. y is the output, fb
 // what goes into the ring; the three blocks never overlap.
 template <int N>
-static inline void reverbBlock(short *__restrict x, const short *__restrict echo,
+static QAF_BLOCK_INLINE void reverbBlock(short *__restrict x, const short *__restrict echo,
                                short *__restrict fb, int n, int16_t dry,
                                int16_t wet, int16_t regen)
 {
@@ -193,7 +193,7 @@ struct chorState {
 // the block started with (offset at least the block's length less one), no tap reads a sample
 // the block itself adds, and the taps, the mix and the writes become separate straight loops.
 template <bool LongMode>
-static void chorusFast(short *x, int n, int32_t depth8, int16_t dry, int16_t wet, int16_t regen,
+static QAF_BLOCK_INLINE void chorusFast(short *x, int n, int32_t depth8, int16_t dry, int16_t wet, int16_t regen,
                        float inc, chorState *st)
 {
   backBuf *line = st->line;

@@ -22,7 +22,7 @@
 // follow for all samples: three short loops the compiler can keep tight or vectorise. A block
 // whose every step stays within the limit skips the middle loop.
 template <int N>
-static inline void distortBlock(short *x, int n, int16_t drive, int32_t limit, int16_t level,
+static QAF_BLOCK_INLINE void distortBlock(short *x, int n, int16_t drive, int32_t limit, int16_t level,
                                 int32_t &prevRef)
 {
   if (N) n = N;
@@ -139,7 +139,7 @@ void toneCoefficients(float F, int64_t K[5])
 // when the product is negative, that is when h0 is (K1 is never negative); the other four terms
 // are whole numbers and go inside the same floor, which leaves a multiply, an add and a shift
 // on the path from one output to the next.
-static inline void toneRecursion(const int32_t *a, short *lowOut, int n, const int64_t *K,
+static QAF_BLOCK_INLINE void toneRecursion(const int32_t *a, short *lowOut, int n, const int64_t *K,
                                  int32_t *h)
 {
   int64_t K1 = K[1], K2 = K[2], K3 = K[3], K4 = K[4];
@@ -167,7 +167,7 @@ static inline void toneRecursion(const int32_t *a, short *lowOut, int n, const i
 // the recursion runs alone (the only sample-to-sample dependency), and the two bands are mixed
 // for all samples after it.
 template <int N>
-static inline void toneBlock(short *in, int n, const int64_t *K, int16_t bass, int16_t treble,
+static QAF_BLOCK_INLINE void toneBlock(short *in, int n, const int64_t *K, int16_t bass, int16_t treble,
                              int32_t *h)
 {
   if (N) n = N;
@@ -270,7 +270,7 @@ static inline dbl2 pick(mask2 m, dbl2 a, dbl2 b) { return (dbl2)(((mask2)a & m) 
 // One block of the Compressor. The envelope runs alone first (the only sample-to-sample
 // dependency); the gains, divisions included, then go over the block two samples at a time.
 template <int N>
-static inline void compBlock(short *in, int n, int32_t W, double cf, bool gated, int64_t gateLevel,
+static QAF_BLOCK_INLINE void compBlock(short *in, int n, int32_t W, double cf, bool gated, int64_t gateLevel,
                              int32_t &Eref)
 {
   if (N) n = N;
