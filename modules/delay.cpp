@@ -217,9 +217,8 @@ static QAF_BLOCK_INLINE void chorusFast(short *x, int n, int32_t depth8, int16_t
     if (m == PUMP_BLOCK && nearest >= PUMP_BLOCK - 1) {
       short w[PUMP_BLOCK], fb[PUMP_BLOCK];
       for (int j = 0; j < PUMP_BLOCK; j++) {
-        int at = pos + j - off[j];
+        int at = pos + j - off[j];  // never past pos: off[j] >= j
         if (at < 0) at += nstor;
-        else if (at >= nstor) at -= nstor;
         w[j] = data[at];
       }
       for (int j = 0; j < PUMP_BLOCK; j++) {
