@@ -85,8 +85,8 @@ void initSinLookUp()
 // what goes into the ring; the three blocks never overlap.
 template <int N>
 static QAF_BLOCK_INLINE void reverbBlock(short *__restrict x, const short *__restrict echo,
-                               short *__restrict fb, int n, int16_t dry,
-                               int16_t wet, int16_t regen)
+                                         short *__restrict fb, int n, int16_t dry, int16_t wet,
+                                         int16_t regen)
 {
   if (N) n = N;
   for (int j = 0; j < n; j++) {
@@ -122,8 +122,8 @@ QAF_VECTOR_CLONES void fReverb(int slot)
   int64_t regen = parmInt(me->parm[3]);
   int n = sound_chunk_size / 2;
 
-  if (ring->slotBytes() == sound_chunk_size && d > 0 && dry >= -32767 && dry <= 32767 && wet >= -32767 &&
-      wet <= 32767 && regen >= -32767 && regen <= 32767) {
+  if (ring->slotBytes() == sound_chunk_size && d > 0 && dry >= -32767 && dry <= 32767 &&
+      wet >= -32767 && wet <= 32767 && regen >= -32767 && regen <= 32767) {
     // Every level a dialog can set, with the ring made at the chunk size in force: the echo is
     // read where it lies and the feedback written straight into the ring's next slot (never
     // the echo's: d is 1 or more and below the ring's length), and the input chunk takes the
@@ -193,8 +193,8 @@ struct chorState {
 // the block started with (offset at least the block's length less one), no tap reads a sample
 // the block itself adds, and the taps, the mix and the writes become separate straight loops.
 template <bool LongMode>
-static QAF_BLOCK_INLINE void chorusFast(short *x, int n, int32_t depth8, int16_t dry, int16_t wet, int16_t regen,
-                       float inc, chorState *st)
+static QAF_BLOCK_INLINE void chorusFast(short *x, int n, int32_t depth8, int16_t dry,
+                                        int16_t wet, int16_t regen, float inc, chorState *st)
 {
   backBuf *line = st->line;
   short *data = line->samples();

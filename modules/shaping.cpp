@@ -22,8 +22,8 @@
 // follow for all samples: three short loops the compiler can keep tight or vectorise. A block
 // whose every step stays within the limit skips the middle loop.
 template <int N>
-static QAF_BLOCK_INLINE void distortBlock(short *x, int n, int16_t drive, int32_t limit, int16_t level,
-                                int32_t &prevRef)
+static QAF_BLOCK_INLINE void distortBlock(short *x, int n, int16_t drive, int32_t limit,
+                                          int16_t level, int32_t &prevRef)
 {
   if (N) n = N;
   int32_t v[PUMP_BLOCK];
@@ -67,11 +67,12 @@ QAF_VECTOR_CLONES void fDistort(int slot)
   int n = sound_chunk_size / 2;
   if (drive >= -32767 && drive <= 32767 && level >= -32767 && level <= 32767) {
     // every value a dialog can set
-    int32_t p = (int32_t)prev;
+    int32_t p = (int32_t)prev, lim = (int32_t)limit;
+    int16_t dr = (int16_t)drive, lv = (int16_t)level;
     int j = 0;
     for (; j + PUMP_BLOCK <= n; j += PUMP_BLOCK)
-      distortBlock<PUMP_BLOCK>(x + j, PUMP_BLOCK, (int16_t)drive, (int32_t)limit, (int16_t)level, p);
-    if (j < n) distortBlock<0>(x + j, n - j, (int16_t)drive, (int32_t)limit, (int16_t)level, p);
+      distortBlock<PUMP_BLOCK>(x + j, PUMP_BLOCK, dr, lim, lv, p);
+    if (j < n) distortBlock<0>(x + j, n - j, dr, lim, lv, p);
     m->Extra = GINT_TO_POINTER(p);
     SendOut(slot);
     return;
@@ -139,8 +140,8 @@ void toneCoefficients(float F, int64_t K[5])
 // when the product is negative, that is when h0 is (K1 is never negative); the other four terms
 // are whole numbers and go inside the same floor, which leaves a multiply, an add and a shift
 // on the path from one output to the next.
-static QAF_BLOCK_INLINE void toneRecursion(const int32_t *a, short *lowOut, int n, const int64_t *K,
-                                 int32_t *h)
+static QAF_BLOCK_INLINE void toneRecursion(const int32_t *a, short *lowOut, int n,
+                                           const int64_t *K, int32_t *h)
 {
   int64_t K1 = K[1], K2 = K[2], K3 = K[3], K4 = K[4];
   int64_t h0 = h[0], h1 = h[1], h2 = h[2], h3 = h[3];
@@ -167,8 +168,8 @@ static QAF_BLOCK_INLINE void toneRecursion(const int32_t *a, short *lowOut, int 
 // the recursion runs alone (the only sample-to-sample dependency), and the two bands are mixed
 // for all samples after it.
 template <int N>
-static QAF_BLOCK_INLINE void toneBlock(short *in, int n, const int64_t *K, int16_t bass, int16_t treble,
-                             int32_t *h)
+static QAF_BLOCK_INLINE void toneBlock(short *in, int n, const int64_t *K, int16_t bass,
+                                       int16_t treble, int32_t *h)
 {
   if (N) n = N;
   int32_t K0 = (int32_t)K[0];
@@ -265,13 +266,16 @@ typedef double dbl2 __attribute__((vector_size(16)));
 typedef long long mask2 __attribute__((vector_size(16)));
 
 // a where the lane's mask is set, b elsewhere
-static inline dbl2 pick(mask2 m, dbl2 a, dbl2 b) { return (dbl2)(((mask2)a & m) | ((mask2)b & ~m)); }
+static inline dbl2 pick(mask2 m, dbl2 a, dbl2 b)
+{
+  return (dbl2)(((mask2)a & m) | ((mask2)b & ~m));
+}
 
 // One block of the Compressor. The envelope runs alone first (the only sample-to-sample
 // dependency); the gains, divisions included, then go over the block two samples at a time.
 template <int N>
-static QAF_BLOCK_INLINE void compBlock(short *in, int n, int32_t W, double cf, bool gated, int64_t gateLevel,
-                             int32_t &Eref)
+static QAF_BLOCK_INLINE void compBlock(short *in, int n, int32_t W, double cf, bool gated,
+                                       int64_t gateLevel, int32_t &Eref)
 {
   if (N) n = N;
   int32_t env[PUMP_BLOCK];

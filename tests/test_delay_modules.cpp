@@ -455,7 +455,8 @@ TEST_P(DelayModels, ChorusFollowsItsModelAtEverySettingPastTheLinesEnd)
     Rig r(GetParam());
     int s = r.chain(CHORUS);
     for (int i = 0; i < 6; i++) r.setParm(s, i, c[i]);
-    EXPECT_EQ(r.run(in), chorusModel(in, (long)c[0], c[1], c[2], (long)c[3], (long)c[4], (long)c[5]))
+    Samples want = chorusModel(in, (long)c[0], c[1], c[2], (long)c[3], (long)c[4], (long)c[5]);
+    EXPECT_EQ(r.run(in), want)
         << "Depth " << c[0] << " Speed " << c[1] << " Mode " << c[2] << " Wet " << c[3];
   }
 }
