@@ -281,14 +281,17 @@ static QAF_BLOCK_INLINE void compBlock(short *in, int n, int32_t W, double cf, b
   int32_t env[PUMP_BLOCK];
   // The envelope is a weighted mean of |x| with weights 256 - W and W (W is 1..256), so it
   // stays within 0..32768 and the division can be unsigned.
-  uint32_t E = (uint32_t)Eref, keep = (uint32_t)(256 - W), take = (uint32_t)W;
+  uint32_t E = (uint32_t)Eref, keep = (uint32_t)(256 - W), take = (uint32_t)W, least = E;
   for (int j = 0; j < n; j++) {
     int32_t x = in[j];
     uint32_t ax = (uint32_t)(x < 0 ? -x : x);
     E = (keep * E + ax * take) / 256u;
     env[j] = (int32_t)E;
+    least = E < least ? E : least;
   }
   Eref = (int32_t)E;
+  // a block whose envelope stays above the gate level has no sample to gate
+  if (least > gateLevel) gated = false;
   const dbl2 one = {1.0, 1.0}, full = {30000.0, 30000.0}, top = {32767.0, 32767.0};
   const dbl2 bottom = {-32767.0, -32767.0}, cfv = {cf, cf}, unity = one - cfv;
   const dbl2 gl = {(double)gateLevel, (double)gateLevel};
