@@ -271,6 +271,10 @@ static inline dbl2 pick(mask2 m, dbl2 a, dbl2 b)
   return (dbl2)(((mask2)a & m) | ((mask2)b & ~m));
 }
 
+// The Compressor's blocks are short, so that the processor overlaps one block's gains with the
+// next block's envelope.
+#define COMP_BLOCK 8
+
 // One block of the Compressor. The envelope runs alone first (the only sample-to-sample
 // dependency); the gains, divisions included, then go over the block two samples at a time.
 template <int N>
@@ -278,7 +282,7 @@ static QAF_BLOCK_INLINE void compBlock(short *in, int n, int32_t W, double cf, b
                                        int64_t gateLevel, int32_t &Eref)
 {
   if (N) n = N;
-  int32_t env[PUMP_BLOCK];
+  int32_t env[COMP_BLOCK];
   // The envelope is a weighted mean of |x| with weights 256 - W and W (W is 1..256), so it
   // stays within 0..32768 and the division can be unsigned.
   uint32_t E = (uint32_t)Eref, keep = (uint32_t)(256 - W), take = (uint32_t)W, least = E;
@@ -343,8 +347,8 @@ QAF_VECTOR_CLONES void fComp(int slot)
   // the envelope never leaves 0..32768 (each new one lies between the last and |x|)
   QAF_ASSERT(E >= 0 && E <= 32768);
   int j = 0;
-  for (; j + PUMP_BLOCK <= n; j += PUMP_BLOCK)
-    compBlock<PUMP_BLOCK>(in + j, PUMP_BLOCK, W, cf, gated, gateLevel, E);
+  for (; j + COMP_BLOCK <= n; j += COMP_BLOCK)
+    compBlock<COMP_BLOCK>(in + j, COMP_BLOCK, W, cf, gated, gateLevel, E);
   if (j < n) compBlock<0>(in + j, n - j, W, cf, gated, gateLevel, E);
   st->E = E;
   SendOut(slot);
