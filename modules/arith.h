@@ -27,6 +27,22 @@ static inline int32_t clip32(int32_t v, int32_t lo, int32_t hi)
   return v < lo ? lo : (v > hi ? hi : v);
 }
 
+// Pumps that split a chunk into passes work in blocks of this many samples: every chunk size a
+// device buffer makes is a whole number of them, and a fixed count lets the compiler unroll and
+// vectorise the inner loops. A shorter last block (a JACK period of 16 frames) runs the same code.
+#define PUMP_BLOCK 32
+
+// The pumps whose blocks vectorise are built twice on x86-64, for the baseline and for AVX2,
+// and the loader picks the one the processor runs. Integer work gives the same results either
+// way, and AVX2 brings no fused multiply-add, so float work does too.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define QAF_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define QAF_VECTOR_CLONES
+#endif
+// A pump's block helpers are always inlined, so that each build of the pump has its own.
+#define QAF_BLOCK_INLINE inline __attribute__((always_inline))
+
 // A sample limited to -32767..32767 (the bound most pumps clip to: -32768 is never produced).
 static inline short clip16m(int64_t v) { return (short)clip64(v, -32767, 32767); }
 

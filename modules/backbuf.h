@@ -5,6 +5,8 @@
 #ifndef QAF_BACKBUF_H
 #define QAF_BACKBUF_H
 
+#include <stddef.h>
+
 class backBuf {
 public:
   explicit backBuf(unsigned n);
@@ -22,6 +24,11 @@ public:
   // Audio thread. get(0) is the newest sample, get(d) the one added d calls of add before it.
   short get(unsigned Delay);
   unsigned length() const { return nstor; }
+  // For a pump that walks the ring itself in a tight loop, taking over get's checks: the
+  // sample array, and the index of the newest sample, which it sets back when it is done.
+  short *samples() { return data; }
+  int newest() const { return pos; }
+  void setNewest(int p) { pos = p; }
 
 private:
   short *data;
@@ -43,6 +50,13 @@ public:
   // Audio thread, graph lock held. A new chunk (from the chunk pool) holding the slot added
   // delay calls of addChunk ago; the caller owns it.
   char *getChunk(int delay);
+  // For a pump that works in the ring in place, when the slots have the chunk size in force
+  // (slotBytes() == sound_chunk_size): the slot getChunk(delay) would copy, the slot the next
+  // addChunk would fill, and the step addChunk takes after filling it.
+  int slotBytes() const { return chunkBytes; }
+  const short *slotAt(int delay) const;
+  short *nextSlot() { return (short *)(data + (size_t)pos * chunkBytes); }
+  void advance() { pos = pos + 1 == nChunks ? 0 : pos + 1; }
 
 private:
   char *data;

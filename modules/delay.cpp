@@ -49,6 +49,15 @@ char *reverbBuffer::getChunk(int delay)
   return c;
 }
 
+// Audio thread, graph lock held. The same slot getChunk(delay) copies, in place.
+const short *reverbBuffer::slotAt(int delay) const
+{
+  QAF_ASSERT((delay >= 0) && (delay < nChunks));
+  int slot = pos - delay;
+  while (slot < 0) slot += nChunks;
+  return (const short *)(data + (size_t)slot * chunkBytes);
+}
+
 // ---- sine table -------------------------------------------------------------------------
 
 int sinLookUp[360];
@@ -72,9 +81,24 @@ void initSinLookUp()
 
 // ---- Reverb -----------------------------------------------------------------------------
 
+// One block of Reverb with 16-bit levels: every product fits 32 bits. y is the output, fb
+// what goes into the ring; the three blocks never overlap.
+template <int N>
+static QAF_BLOCK_INLINE void reverbBlock(short *__restrict x, const short *__restrict echo,
+                                         short *__restrict fb, int n, int16_t dry, int16_t wet,
+                                         int16_t regen)
+{
+  if (N) n = N;
+  for (int j = 0; j < n; j++) {
+    int32_t y = clip32((x[j] * dry) / 256 + (echo[j] * wet) / 256, -32767, 32767);
+    fb[j] = (short)clip32((y * regen) / 256 + x[j], -32767, 32767);
+    x[j] = (short)y;
+  }
+}
+
 // Audio thread, graph lock held. Adds to the input the chunk the ring held d chunks ago; with
 // Regen above 0 the output is fed back into the ring, so echoes repeat.
-void fReverb(int slot)
+QAF_VECTOR_CLONES void fReverb(int slot)
 {
   modRec *me = MOD[slot];
   QAF_ASSERT(me->Extra != NULL);
@@ -96,11 +120,31 @@ void fReverb(int slot)
   int64_t dry = parmInt(me->parm[2]);
   int64_t wet = parmInt(me->parm[1]);
   int64_t regen = parmInt(me->parm[3]);
+  int n = sound_chunk_size / 2;
+
+  if (ring->slotBytes() == sound_chunk_size && d > 0 && dry >= -32767 && dry <= 32767 &&
+      wet >= -32767 && wet <= 32767 && regen >= -32767 && regen <= 32767) {
+    // Every level a dialog can set, with the ring made at the chunk size in force: the echo is
+    // read where it lies and the feedback written straight into the ring's next slot (never
+    // the echo's: d is 1 or more and below the ring's length), and the input chunk takes the
+    // output.
+    const short *echo = ring->slotAt(d);
+    short *fb = ring->nextSlot();
+    short *x = verifyIn(slot, 0);
+    int j = 0;
+    for (; j + PUMP_BLOCK <= n; j += PUMP_BLOCK)
+      reverbBlock<PUMP_BLOCK>(x + j, echo + j, fb + j, PUMP_BLOCK, (int16_t)dry, (int16_t)wet,
+                              (int16_t)regen);
+    if (j < n)
+      reverbBlock<0>(x + j, echo + j, fb + j, n - j, (int16_t)dry, (int16_t)wet, (int16_t)regen);
+    ring->advance();
+    SendOut(slot);
+    return;
+  }
 
   short *echo = (short *)ring->getChunk(d);
   short *x = verifyIn(slot, 0);
   short *y = newChunk();
-  int n = sound_chunk_size / 2;
   for (int j = 0; j < n; j++) {
     y[j] = clip16m((x[j] * dry) / 256 + (echo[j] * wet) / 256);
     x[j] = clip16m((y[j] * regen) / 256 + x[j]);
@@ -139,8 +183,74 @@ struct chorState {
   float phase;  // LFO phase in degrees, 0.0 <= phase < 359.0
 };
 
+// Chorus/Flange over n samples when the tap can never leave the line (Depth 0..648, so the
+// offset needs no clipping and its product is never negative) and Wet, Dry and Regen fit 16
+// bits, so that every product fits 32 bits: the same steps as below, with the line walked
+// directly. The mode is fixed per call. Each block first runs the sweep alone (the phase is the
+// one float recursion); when every tap of the block then lies at or before the newest sample
+// the block started with (offset at least the block's length less one), no tap reads a sample
+// the block itself adds, and the taps, the mix and the writes become separate straight loops.
+template <bool LongMode>
+static QAF_BLOCK_INLINE void chorusFast(short *x, int n, int32_t depth8, int16_t dry,
+                                        int16_t wet, int16_t regen, float inc, chorState *st)
+{
+  backBuf *line = st->line;
+  short *data = line->samples();
+  int nstor = (int)line->length();
+  int pos = line->newest();
+  float phase = st->phase;
+  for (int j0 = 0; j0 < n; j0 += PUMP_BLOCK) {
+    int m = n - j0 < PUMP_BLOCK ? n - j0 : PUMP_BLOCK;
+    short *xb = x + j0;
+    int32_t off[PUMP_BLOCK];
+    int32_t nearest = CHORUS_LINE;
+    for (int j = 0; j < m; j++) {
+      int32_t s = sinLookUp[(int)phase];
+      uint32_t sweep = LongMode ? (uint32_t)(16 * (s / 16) + 16384) : (uint32_t)(s + 1024);
+      off[j] = (int32_t)(((uint32_t)depth8 * sweep) / 2048u);
+      if (off[j] < nearest) nearest = off[j];
+      phase = phase + inc;
+      if (!(phase >= 0.0f && phase < 359.0f)) phase = 0.0f;
+    }
+    if (m == PUMP_BLOCK && nearest >= PUMP_BLOCK - 1) {
+      short w[PUMP_BLOCK], fb[PUMP_BLOCK];
+      for (int j = 0; j < PUMP_BLOCK; j++) {
+        int at = pos + j - off[j];  // never past pos: off[j] >= j
+        if (at < 0) at += nstor;
+        w[j] = data[at];
+      }
+      for (int j = 0; j < PUMP_BLOCK; j++) {
+        int32_t y = clip32((w[j] * wet) / 256 + (xb[j] * dry) / 256, -32767, 32767);
+        fb[j] = (short)clip32(xb[j] + (w[j] * regen) / 256, -32767, 32767);
+        xb[j] = (short)y;
+      }
+      // the block's additions go after the newest sample, wrapping at the line's end
+      int first = nstor - 1 - pos;
+      if (first > PUMP_BLOCK) first = PUMP_BLOCK;
+      memcpy(data + pos + 1, fb, sizeof(short) * (size_t)first);
+      memcpy(data, fb + first, sizeof(short) * (size_t)(PUMP_BLOCK - first));
+      pos += PUMP_BLOCK;
+      if (pos >= nstor) pos -= nstor;
+      continue;
+    }
+    for (int j = 0; j < m; j++) {
+      int32_t dr = (xb[j] * dry) / 256;
+      int at = pos - off[j];
+      if (at < 0) at += nstor;
+      int32_t w = data[at];
+      int32_t y = clip32((w * wet) / 256 + dr, -32767, 32767);
+      pos = pos + 1;
+      if (pos == nstor) pos = 0;
+      data[pos] = (short)clip32(xb[j] + (w * regen) / 256, -32767, 32767);
+      xb[j] = (short)y;
+    }
+  }
+  line->setNewest(pos);
+  st->phase = phase;
+}
+
 // Audio thread, graph lock held. A tap swept by a sine over the last second of input.
-void fChor(int slot)
+QAF_VECTOR_CLONES void fChor(int slot)
 {
   modRec *m = MOD[slot];
   chorState *st = (chorState *)m->Extra;
@@ -152,11 +262,22 @@ void fChor(int slot)
   int64_t depth8 = (int64_t)parmInt(m->parm[0]) * 8;
   bool longMode = m->parm[2] > 0.1;
   float inc = m->parm[1] / 1000;
-  float phase = st->phase;
-  backBuf *line = st->line;
 
   short *x = verifyIn(slot, 0);
   int n = sound_chunk_size / 2;
+  if (depth8 >= 0 && depth8 <= 648 * 8 && wet >= -32767 && wet <= 32767 && dry >= -32767 &&
+      dry <= 32767 && regen >= -32767 && regen <= 32767 && st->line->length() == CHORUS_LINE + 1) {
+    // every setting a dialog can make
+    if (longMode)
+      chorusFast<true>(x, n, (int32_t)depth8, (int16_t)dry, (int16_t)wet, (int16_t)regen, inc, st);
+    else
+      chorusFast<false>(x, n, (int32_t)depth8, (int16_t)dry, (int16_t)wet, (int16_t)regen, inc, st);
+    SendOut(slot);
+    return;
+  }
+
+  float phase = st->phase;
+  backBuf *line = st->line;
   for (int j = 0; j < n; j++) {
     int64_t dr = (x[j] * dry) / 256;
     int64_t s = sinLookUp[(int)phase];

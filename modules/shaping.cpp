@@ -3,6 +3,7 @@
 // Pumps run on the audio thread under the graph lock and work in place in the arriving chunk;
 // inits and cleans run on the UI thread, away from the lock, and own the small private states.
 #include <glib.h>
+#include <string.h>
 
 #include "engine/fatal.h"
 #include "engine/soundNode.h"
@@ -15,8 +16,43 @@
 // The state is one 32-bit int, the last slew-limited value before clipping, kept in the Extra
 // word itself: 0 when the record is made, never reset by init.
 
+// One block of Distort with 16-bit Drive and Level, so that every product fits 32 bits (the
+// pinning of v to 2^30 can then never bite). The drive is taken for all samples first, the slew
+// limit runs alone over them (the only sample-to-sample dependency), and the clip and level
+// follow for all samples: three short loops the compiler can keep tight or vectorise. A block
+// whose every step stays within the limit skips the middle loop.
+template <int N>
+static QAF_BLOCK_INLINE void distortBlock(short *x, int n, int16_t drive, int32_t limit,
+                                          int16_t level, int32_t &prevRef)
+{
+  if (N) n = N;
+  int32_t v[PUMP_BLOCK];
+  for (int j = 0; j < n; j++) v[j] = (x[j] * drive) / 16;
+  int32_t prev = prevRef;
+  // |v| <= 2048 |drive|: when even a step from the far end of the state to the far end of
+  // the range is within the limit, no sample is limited and the state is the last v.
+  int32_t reach = 2048 * (drive < 0 ? -drive : drive);
+  int32_t far = prev < 0 ? -prev : prev;
+  if (far < reach) far = reach;
+  if (reach + far <= limit) {
+    prev = v[n - 1];
+  } else {
+    for (int j = 0; j < n; j++) {
+      int32_t lo = prev - limit, hi = prev + limit;
+      int32_t vj = v[j] > hi ? hi : (v[j] < lo ? lo : v[j]);
+      prev = vj;
+      v[j] = vj;
+    }
+  }
+  prevRef = prev;
+  for (int j = 0; j < n; j++) {
+    int32_t c = clip32(v[j], -32767, 32767);
+    x[j] = (short)clip32((c * level) / 256, -32767, 32767);
+  }
+}
+
 // Audio thread, graph lock held.
-void fDistort(int slot)
+QAF_VECTOR_CLONES void fDistort(int slot)
 {
   modRec *m = MOD[slot];
   int64_t drive = parmInt(m->parm[0]);
@@ -29,6 +65,18 @@ void fDistort(int slot)
 
   short *x = verifyIn(slot, 0);
   int n = sound_chunk_size / 2;
+  if (drive >= -32767 && drive <= 32767 && level >= -32767 && level <= 32767) {
+    // every value a dialog can set
+    int32_t p = (int32_t)prev, lim = (int32_t)limit;
+    int16_t dr = (int16_t)drive, lv = (int16_t)level;
+    int j = 0;
+    for (; j + PUMP_BLOCK <= n; j += PUMP_BLOCK)
+      distortBlock<PUMP_BLOCK>(x + j, PUMP_BLOCK, dr, lim, lv, p);
+    if (j < n) distortBlock<0>(x + j, n - j, dr, lim, lv, p);
+    m->Extra = GINT_TO_POINTER(p);
+    SendOut(slot);
+    return;
+  }
   for (int j = 0; j < n; j++) {
     int64_t v = (x[j] * drive) / 16;
     // Any dialog Drive keeps |v| within 524288; pinning it to 2^30 only matters for a layout
@@ -55,10 +103,14 @@ void iDistort(modRec *m)
 }
 
 // ---- Tone -------------------------------------------------------------------------------
-// The state is the filter's last four outputs, h[0] the newest.
+// The state is the filter's last four outputs, h[0] the newest, and the coefficients of the
+// Frequency last seen (computed again only when it changes).
 
 struct toneState {
   int32_t h[4];
+  uint32_t kFor;   // the bits of the Frequency float K was made for
+  int32_t kValid;  // 0 until K has been made (the block is zero-filled by init)
+  int64_t K[5];
 };
 
 // A filter coefficient: rounded to a 32-bit float first, then taken in 1/65536 steps, truncated
@@ -82,22 +134,89 @@ void toneCoefficients(float F, int64_t K[5])
   K[4] = toneK(-(p * p * p * p));
 }
 
+// Tone's recursion over one block: low[j] from a[j] = (x K0) / 65536 and the history h. The
+// term (K1 h0) / 65536 truncated toward zero is floor((K1 h0 + bias) / 65536) with bias 65535
+// when the product is negative, that is when h0 is (K1 is never negative); the other four terms
+// are whole numbers and go inside the same floor, which leaves a multiply, an add and a shift
+// on the path from one output to the next.
+static QAF_BLOCK_INLINE void toneRecursion(const int32_t *a, short *lowOut, int n,
+                                           const int64_t *K, int32_t *h)
+{
+  int64_t K1 = K[1], K2 = K[2], K3 = K[3], K4 = K[4];
+  int64_t h0 = h[0], h1 = h[1], h2 = h[2], h3 = h[3];
+  int64_t bias = h0 < 0 ? 65535 : 0;
+  for (int j = 0; j < n; j++) {
+    int64_t rest = a[j] + (K2 * h1) / 65536 + (K3 * h2) / 65536 + (K4 * h3) / 65536;
+    int64_t low = (K1 * h0 + (bias + rest * 65536)) >> 16;
+    low = clip64(low, -32767, 32767);
+    h3 = h2;
+    h2 = h1;
+    h1 = h0;
+    h0 = low;
+    bias = low < 0 ? 65535 : 0;
+    lowOut[j] = (short)low;
+  }
+  h[0] = (int32_t)h0;
+  h[1] = (int32_t)h1;
+  h[2] = (int32_t)h2;
+  h[3] = (int32_t)h3;
+}
+
+// One block of Tone when every coefficient is below 65536 and Bass and Treble fit 16 bits, so
+// that every product fits 32 bits. The input term of the filter is taken for all samples first,
+// the recursion runs alone (the only sample-to-sample dependency), and the two bands are mixed
+// for all samples after it.
+template <int N>
+static QAF_BLOCK_INLINE void toneBlock(short *in, int n, const int64_t *K, int16_t bass,
+                                       int16_t treble, int32_t *h)
+{
+  if (N) n = N;
+  int32_t K0 = (int32_t)K[0];
+  int32_t a[PUMP_BLOCK];
+  short lowOut[PUMP_BLOCK];
+  for (int j = 0; j < n; j++) a[j] = (in[j] * K0) / 65536;
+  toneRecursion(a, lowOut, n, K, h);
+  for (int j = 0; j < n; j++) {
+    int32_t x = in[j], low = lowOut[j];
+    in[j] = (short)clip32((low * bass) / 256 + ((x - low) * treble) / 16, -32767, 32767);
+  }
+}
+
 // Audio thread, graph lock held.
-void fTone(int slot)
+QAF_VECTOR_CLONES void fTone(int slot)
 {
   modRec *m = MOD[slot];
   toneState *st = (toneState *)m->Extra;
   QAF_ASSERT(st != NULL);
 
-  int64_t K[5];
-  toneCoefficients(m->parm[0], K);
-  int64_t K0 = K[0], K1 = K[1], K2 = K[2], K3 = K[3], K4 = K[4];
+  float F = m->parm[0];
+  uint32_t fBits;
+  memcpy(&fBits, &F, sizeof fBits);
+  if (!st->kValid || st->kFor != fBits) {
+    toneCoefficients(F, st->K);
+    st->kFor = fBits;
+    st->kValid = 1;
+  }
+  int64_t K0 = st->K[0], K1 = st->K[1], K2 = st->K[2], K3 = st->K[3], K4 = st->K[4];
   int64_t bass = parmInt(m->parm[1]);
   int64_t treble = parmInt(m->parm[2]);
 
-  int64_t h0 = st->h[0], h1 = st->h[1], h2 = st->h[2], h3 = st->h[3];
   short *in = verifyIn(slot, 0);
   int n = sound_chunk_size / 2;
+  // (the recursion's truncation needs K1 >= 0, as every Frequency gives)
+  bool narrow = bass >= -32767 && bass <= 32767 && treble >= -32767 && treble <= 32767 && K1 >= 0;
+  for (int i = 0; i < 5; i++) narrow = narrow && st->K[i] > -65536 && st->K[i] < 65536;
+  if (narrow) {
+    // every Frequency, Bass and Treble a dialog can set
+    int j = 0;
+    for (; j + PUMP_BLOCK <= n; j += PUMP_BLOCK)
+      toneBlock<PUMP_BLOCK>(in + j, PUMP_BLOCK, st->K, (int16_t)bass, (int16_t)treble, st->h);
+    if (j < n) toneBlock<0>(in + j, n - j, st->K, (int16_t)bass, (int16_t)treble, st->h);
+    SendOut(slot);
+    return;
+  }
+
+  int64_t h0 = st->h[0], h1 = st->h[1], h2 = st->h[2], h3 = st->h[3];
   for (int j = 0; j < n; j++) {
     int64_t x = in[j];
     int64_t low = (x * K0) / 65536 + (K1 * h0) / 65536 + (K2 * h1) / 65536 + (K3 * h2) / 65536 +
@@ -138,8 +257,73 @@ struct compState {
   int32_t E;
 };
 
+// Two doubles, and a mask of two 64-bit lanes: one SSE2 register each, or two scalars on a
+// machine without vectors. Every lane is the same IEEE operation a scalar would do.
+typedef double dbl2 __attribute__((vector_size(16)));
+typedef long long mask2 __attribute__((vector_size(16)));
+
+// a where the lane's mask is set, b elsewhere
+static inline dbl2 pick(mask2 m, dbl2 a, dbl2 b)
+{
+  return (dbl2)(((mask2)a & m) | ((mask2)b & ~m));
+}
+
+// The Compressor's blocks are short, so that the processor overlaps one block's gains with the
+// next block's envelope.
+#define COMP_BLOCK 8
+
+// One block of the Compressor. The envelope runs alone first (the only sample-to-sample
+// dependency); the gains, divisions included, then go over the block two samples at a time.
+template <int N>
+static QAF_BLOCK_INLINE void compBlock(short *in, int n, int32_t W, double cf, bool gated,
+                                       int64_t gateLevel, int32_t &Eref)
+{
+  if (N) n = N;
+  int32_t env[COMP_BLOCK];
+  // The envelope is a weighted mean of |x| with weights 256 - W and W (W is 1..256), so it
+  // stays within 0..32768 and the division can be unsigned.
+  uint32_t E = (uint32_t)Eref, keep = (uint32_t)(256 - W), take = (uint32_t)W, least = E;
+  for (int j = 0; j < n; j++) {
+    int32_t x = in[j];
+    uint32_t ax = (uint32_t)(x < 0 ? -x : x);
+    E = (keep * E + ax * take) / 256u;
+    env[j] = (int32_t)E;
+    least = E < least ? E : least;
+  }
+  Eref = (int32_t)E;
+  // a block whose envelope stays above the gate level has no sample to gate
+  if (least > gateLevel) gated = false;
+  const dbl2 one = {1.0, 1.0}, full = {30000.0, 30000.0}, top = {32767.0, 32767.0};
+  const dbl2 bottom = {-32767.0, -32767.0}, cfv = {cf, cf}, unity = one - cfv;
+  const dbl2 gl = {(double)gateLevel, (double)gateLevel};
+  int j = 0;
+  for (; j + 2 <= n; j += 2) {
+    dbl2 e = {(double)env[j], (double)env[j + 1]};
+    dbl2 x = {(double)in[j], (double)in[j + 1]};
+    // With no envelope to measure (E = 0) the gain would be infinite; such a sample is passed
+    // at unity gain instead, which never makes near-silence louder than it is.
+    dbl2 g = pick(e == 0.0, one, cfv * (full / e) + unity);
+    dbl2 y = x * g;
+    // a gate factor of 1 leaves the product exactly as it is
+    if (gated) y = y * pick(e <= gl, e / gl, one);
+    y = pick(y > top, top, y);
+    y = pick(y < bottom, bottom, y);
+    in[j] = (short)(int)y[0];
+    in[j + 1] = (short)(int)y[1];
+  }
+  for (; j < n; j++) {
+    int32_t e = env[j];
+    double g = e > 0 ? cf * (30000.0 / e) + (1.0 - cf) : 1.0;
+    double y = in[j] * g;
+    if (gated && e <= gateLevel) y = y * ((double)e / (double)gateLevel);
+    if (y > 32767.0) y = 32767.0;
+    if (y < -32767.0) y = -32767.0;
+    in[j] = (short)(int)y;
+  }
+}
+
 // Audio thread, graph lock held.
-void fComp(int slot)
+QAF_VECTOR_CLONES void fComp(int slot)
 {
   modRec *m = MOD[slot];
   compState *st = (compState *)m->Extra;
@@ -157,20 +341,12 @@ void fComp(int slot)
 
   short *in = verifyIn(slot, 0);
   int n = sound_chunk_size / 2;
-  for (int j = 0; j < n; j++) {
-    int32_t x = in[j];
-    int32_t ax = x < 0 ? -x : x;
-    E = ((256 - W) * E + ax * W) / 256;
-    // With no envelope to measure (E = 0) the gain would be infinite; such a sample is passed
-    // at unity gain instead, which never makes near-silence louder than it is.
-    double g = E > 0 ? cf * (30000.0 / E) + (1.0 - cf) : 1.0;
-    double q = 1.0;
-    if (gated && E <= gateLevel) q = (double)E / (double)gateLevel;
-    double y = (x * g) * q;
-    if (y > 32767.0) y = 32767.0;
-    if (y < -32767.0) y = -32767.0;
-    in[j] = (short)(int)y;
-  }
+  // the envelope never leaves 0..32768 (each new one lies between the last and |x|)
+  QAF_ASSERT(E >= 0 && E <= 32768);
+  int j = 0;
+  for (; j + COMP_BLOCK <= n; j += COMP_BLOCK)
+    compBlock<COMP_BLOCK>(in + j, COMP_BLOCK, W, cf, gated, gateLevel, E);
+  if (j < n) compBlock<0>(in + j, n - j, W, cf, gated, gateLevel, E);
   st->E = E;
   SendOut(slot);
 }

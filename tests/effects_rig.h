@@ -125,4 +125,8 @@ inline Samples constant(size_t len, short v) { return Samples(len, v); }
 // state carried from one chunk to the next is crossed at different sample positions.
 inline std::vector<int> twoBufferSizes() { return {128, 1024}; }
 
+// Buffer sizes whose chunks fall across the pumps' 32-sample working blocks in different ways:
+// 16 frames (shorter than a block, as a JACK period may be), 48 (a block and a half) and 256.
+inline std::vector<int> blockEdgeBufferSizes() { return {64, 192, 1024}; }
+
 #endif

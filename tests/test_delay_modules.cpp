@@ -13,6 +13,25 @@ enum { REVERB = 5, OCTAVE = 10, CHORUS = 16 };
 
 class Delay : public ::testing::TestWithParam<int> {};
 INSTANTIATE_TEST_SUITE_P(BufferSizes, Delay, ::testing::ValuesIn(twoBufferSizes()));
+// Long streams against the models, over many settings, at chunk sizes across the block edges.
+class DelayModels : public ::testing::TestWithParam<int> {};
+INSTANTIATE_TEST_SUITE_P(BlockEdges, DelayModels, ::testing::ValuesIn(blockEdgeBufferSizes()));
+
+// A varied signal: two tones, full-scale spikes and stretches of near-silence.
+static Samples variedSignal(size_t len)
+{
+  Samples s(len);
+  for (size_t i = 0; i < len; i++) {
+    long v = (long)(14000 * sin(i * 0.021) + 9000 * sin(i * 0.37));
+    if (i % 101 == 7) v = 32767;
+    if (i % 83 == 50) v = -32768;
+    if ((i / 700) % 5 == 4) v = (long)(i % 5) - 2;
+    s[i] = (short)v;
+  }
+  return s;
+}
+
+static short clip16(long v) { return (short)(v < -32767 ? -32767 : (v > 32767 ? 32767 : v)); }
 
 static reverbBuffer *ringOf(int slot) { return (reverbBuffer *)MOD[slot]->Extra; }
 
@@ -242,6 +261,49 @@ TEST_P(Delay, ReverbWithHugeLevelsClipsBothOutputAndFeedback)
   EXPECT_EQ(out[r.frames], -32767);
 }
 
+// Reverb written out from its description, chunk by chunk, with a ring of n silent chunks and
+// the delay d in chunks.
+static Samples reverbModel(const Samples &in, int frames, int n, int d, long dry, long wet,
+                           long regen)
+{
+  std::vector<Samples> ring(n, Samples(frames, 0));
+  int pos = 0;
+  Samples out;
+  for (size_t c = 0; c * frames < in.size(); c++) {
+    const Samples &echo = ring[(pos - d + n) % n];
+    Samples fb(frames);
+    for (int j = 0; j < frames; j++) {
+      long x = c * frames + j < in.size() ? in[c * frames + j] : 0;
+      short y = clip16(x * dry / 256 + echo[j] * wet / 256);
+      fb[j] = clip16(y * regen / 256 + x);
+      out.push_back(y);
+    }
+    ring[pos] = fb;
+    pos = (pos + 1) % n;
+  }
+  out.resize(in.size());
+  return out;
+}
+
+TEST_P(DelayModels, ReverbFollowsItsModelAtEverySetting)
+{
+  // echoes fed back at several strengths, a negative Regen, and levels beyond 16 bits (from a
+  // layout file); Delay 0.5 gives the shortest delay, one chunk
+  // (Delay, Wet, Dry, Regen)
+  float cases[][4] = {{15, 128, 200, 0},      {0.5f, 256, 256, 255}, {100.5f, 90, 180, 200},
+                      {40, 200, 100, -150},   {10, 70000, 100, 64}};
+  for (auto &c : cases) {
+    Rig r(GetParam());
+    int s = r.chain(REVERB);
+    for (int i = 0; i < 4; i++) r.setParm(s, i, c[i]);
+    int n = ringOf(s)->numChunks();
+    int d = std::max(1, std::min(n - 1, (int)(c[0] / 256.0f * n)));
+    Samples in = variedSignal((size_t)(3 * d + 5) * r.frames + 7);
+    EXPECT_EQ(r.run(in), reverbModel(in, r.frames, n, d, (long)c[2], (long)c[1], (long)c[3]))
+        << "Delay " << c[0] << " Wet " << c[1] << " Dry " << c[2] << " Regen " << c[3];
+  }
+}
+
 // ---- Chorus/Flange ----------------------------------------------------------------------
 
 TEST(DelayDefaults, InitsSetTheDocumentedParametersAndState)
@@ -357,6 +419,46 @@ TEST_P(Delay, ChorusWithLayoutValuesOutsideTheSlidersNeverReadsPastItsLine)
   // line; the tap stops at its oldest sample, 44100 back: a delay of 44101
   wetChorus(r, 1000.0f, 0.0f, 1.0f);
   EXPECT_EQ(nonzeroAt(r.run(impulse(44200, 0, 5000))), (std::vector<size_t>{44101}));
+}
+
+// Chorus/Flange written out from its description, on a line of its own.
+static Samples chorusModel(const Samples &in, long depth, float speed, float mode, long wet,
+                           long dry, long regen)
+{
+  backBuf line(44100);
+  float phase = 0.0f, inc = speed / 1000;
+  Samples out;
+  for (short x : in) {
+    long s = sinLookUp[(int)phase];
+    long off = mode > 0.1f ? depth * 8 * (16 * (s / 16) + 16384) / 2048
+                           : depth * 8 * (s + 1024) / 2048;
+    phase = phase + inc;
+    if (!(phase >= 0.0f && phase < 359.0f)) phase = 0.0f;
+    long w = line.get((unsigned)std::max(0L, std::min(44100L, off)));
+    out.push_back(clip16(w * wet / 256 + x * dry / 256));
+    line.add(clip16(x + w * regen / 256));
+  }
+  return out;
+}
+
+TEST_P(DelayModels, ChorusFollowsItsModelAtEverySettingPastTheLinesEnd)
+{
+  // the default sweep, the long mode at full speed, a tap always within a block of the newest
+  // sample, a Depth past the line in the long mode and a Wet beyond 16 bits (from a layout file)
+  // (Depth, Speed, Mode, Wet, Dry, Regen)
+  float cases[][6] = {{50, 5, 0, 100, 200, 32}, {100, 100, 1, 256, 128, 200},
+                      {3, 40, 0, 256, 0, 250},  {700, 7, 1, 200, 200, 0},
+                      {50, 60, 0, 40000, 200, 10}};
+  // long enough for the line (44101 samples) to wrap
+  Samples in = variedSignal(46000);
+  for (auto &c : cases) {
+    Rig r(GetParam());
+    int s = r.chain(CHORUS);
+    for (int i = 0; i < 6; i++) r.setParm(s, i, c[i]);
+    Samples want = chorusModel(in, (long)c[0], c[1], c[2], (long)c[3], (long)c[4], (long)c[5]);
+    EXPECT_EQ(r.run(in), want)
+        << "Depth " << c[0] << " Speed " << c[1] << " Mode " << c[2] << " Wet " << c[3];
+  }
 }
 
 TEST_P(Delay, ChorusWithNegativeOrNaNSpeedHoldsStill)

@@ -12,6 +12,9 @@ enum { DISTORT = 4, TONE = 7, COMP = 17 };
 
 class Shaping : public ::testing::TestWithParam<int> {};
 INSTANTIATE_TEST_SUITE_P(BufferSizes, Shaping, ::testing::ValuesIn(twoBufferSizes()));
+// Long streams against the models, over many settings, at chunk sizes across the block edges.
+class ShapingModels : public ::testing::TestWithParam<int> {};
+INSTANTIATE_TEST_SUITE_P(BlockEdges, ShapingModels, ::testing::ValuesIn(blockEdgeBufferSizes()));
 
 // A varied test signal: a slow sweep with full-scale spikes and runs of silence.
 static Samples testSignal(size_t len)
@@ -122,6 +125,63 @@ TEST_P(Shaping, DistortNegativeSatMeansNoLimitAndHugeLevelClips)
 
 // ---- Tone -------------------------------------------------------------------------------
 
+// Distort written out from its description: drive, strict slew limit on the unclipped state,
+// clip, level, clip. prev is the state, carried in and out.
+static Samples distortModel(const Samples &in, long drive, long sat, long level, long &prev)
+{
+  long limit = 1048576 / (sat + 1);
+  Samples out;
+  for (short xs : in) {
+    long v = xs * drive / 16;
+    if (v - prev > limit)
+      v = prev + limit;
+    else if (prev - v > limit)
+      v = prev - limit;
+    prev = v;
+    v = v < -32767 ? -32767 : (v > 32767 ? 32767 : v);
+    long o = v * level / 256;
+    out.push_back((short)(o < -32767 ? -32767 : (o > 32767 ? 32767 : o)));
+  }
+  return out;
+}
+
+TEST_P(ShapingModels, DistortFollowsItsModelAtEverySetting)
+{
+  // no slew limit, a limit that bites on the spikes, one that bites all the time, a negative
+  // drive, and a Level and Drive beyond the sliders (from a layout file)
+  struct { float drive, sat, level; } cases[] = {{50, 0, 200},    {64, 8, 128},   {256, 200, 256},
+                                                 {-30, 3, 100},   {16, 1, 300},   {40000, 2, 256},
+                                                 {255.9f, 0.5f, 0}};
+  for (auto c : cases) {
+    Rig r(GetParam());
+    int d = r.chain(DISTORT);
+    r.setParm(d, 0, c.drive);
+    r.setParm(d, 1, c.sat);
+    r.setParm(d, 2, c.level);
+    Samples in = testSignal(9 * r.frames + 5);
+    long prev = 0;
+    EXPECT_EQ(r.run(in), distortModel(in, (long)c.drive, (long)c.sat, (long)c.level, prev))
+        << "Drive " << c.drive << " Sat " << c.sat << " Level " << c.level;
+  }
+}
+
+TEST_P(ShapingModels, DistortStateFromALouderDriveSlewsDownAfterTheDriveIsLowered)
+{
+  // Drive 256 leaves the state near 32767 * 16 = 524288; at Drive 4 every new value is within
+  // 8192 of 0, yet the state comes down by at most the limit (10381 at Sat 100) a sample, so
+  // the output stays clipped for a while
+  Rig r(GetParam());
+  int d = r.chain(DISTORT);
+  r.setParm(d, 0, 256.0f);
+  r.setParm(d, 2, 256.0f);
+  Samples loud = constant(3 * r.frames, 32767), after = testSignal(9 * r.frames);
+  long prev = 0;
+  EXPECT_EQ(r.run(loud), distortModel(loud, 256, 0, 256, prev));
+  r.setParm(d, 0, 4.0f);
+  r.setParm(d, 1, 100.0f);
+  EXPECT_EQ(r.run(after), distortModel(after, 4, 100, 256, prev));
+}
+
 TEST(ToneCoefficients, MatchTheFourPoleLowPassAtThreeFrequencies)
 {
   // p = (5000 (F/256)^2 + 30) / 22050; c = (1-p)^4, 4p, -6p^2, 4p^3, -p^4, each rounded to a
@@ -231,6 +291,24 @@ static Samples toneModel(const Samples &in, float F, int bass, int treble)
     out.push_back((short)(o < -32767 ? -32767 : (o > 32767 ? 32767 : o)));
   }
   return out;
+}
+
+TEST_P(ShapingModels, ToneFollowsItsModelAtEverySetting)
+{
+  // the low band clipping at full scale, a flat high band, a NaN Frequency (no filter at all),
+  // and a Bass beyond 16 bits (from a layout file)
+  struct { float F, bass, treble; } cases[] = {{256, 256, 256}, {0, 128, 0},   {37.5f, 10, 200},
+                                               {128, 40000, 16}, {NAN, 128, 128}, {200, 0, 255}};
+  for (auto c : cases) {
+    Rig r(GetParam());
+    int t = r.chain(TONE);
+    r.setParm(t, 0, c.F);
+    r.setParm(t, 1, c.bass);
+    r.setParm(t, 2, c.treble);
+    Samples in = testSignal(9 * r.frames + 5);
+    EXPECT_EQ(r.run(in), toneModel(in, c.F, (int)c.bass, (int)c.treble))
+        << "Frequency " << c.F << " Bass " << c.bass << " Treble " << c.treble;
+  }
 }
 
 TEST_P(Shaping, ToneCarriesItsHistoryFromChunkToChunk)
@@ -381,6 +459,23 @@ TEST_P(Shaping, CompressorCarriesItsEnvelopeFromChunkToChunk)
   r.setParm(c, 2, 3.0f);
   Samples in = testSignal(6 * r.frames + 11);
   EXPECT_EQ(r.run(in), compModel(in, 30, 60, 3));
+}
+
+TEST_P(ShapingModels, CompressorFollowsItsModelAtEverySetting)
+{
+  // gated and not, from no compression to full, the slowest to the fastest envelope
+  struct { int T, pct, W; } cases[] = {{0, 100, 256}, {2, 0, 1}, {256, 100, 40}, {1, 37, 128},
+                                       {30, 60, 3}};
+  for (auto c : cases) {
+    Rig r(GetParam());
+    int k = r.chain(COMP);
+    r.setParm(k, 0, (float)c.T);
+    r.setParm(k, 1, (float)c.pct);
+    r.setParm(k, 2, (float)c.W);
+    Samples in = testSignal(9 * r.frames + 5);
+    EXPECT_EQ(r.run(in), compModel(in, c.T, c.pct, c.W))
+        << "Threshold " << c.T << " Compression " << c.pct << " Width " << c.W;
+  }
 }
 
 // ---- chunk bookkeeping ------------------------------------------------------------------
