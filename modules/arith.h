@@ -35,7 +35,10 @@ static inline int32_t clip32(int32_t v, int32_t lo, int32_t hi)
 // The pumps whose blocks vectorise are built twice on x86-64, for the baseline and for AVX2,
 // and the loader picks the one the processor runs. Integer work gives the same results either
 // way, and AVX2 brings no fused multiply-add, so float work does too.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Sanitized builds take the baseline only: the loader runs the picker before a sanitizer's
+// runtime is up, and an instrumented picker crashes there.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 #define QAF_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define QAF_VECTOR_CLONES
