@@ -28,7 +28,7 @@
 #include "audio/devices.h"
 
 #define PATCH_RATE 44100
-#define BLOCK_FRAMES 4096  // frames per step of decoding, converting and encoding
+#define BLOCK_FRAMES 65536  // frames per step of decoding, converting and encoding
 
 // The quality of both conversions: libsoxr's "high quality" recipe with its steep filter:
 // 20-bit precision (beyond the patch's 16 bits), linear phase, flat to within 0.01 dB up to
@@ -40,7 +40,9 @@ static const unsigned long CONVERT_QUALITY = SOXR_HQ | SOXR_STEEP_FILTER;
 static std::string inName, outName, tmpName;
 static SF_INFO inInfo;
 static std::vector<short> inSound;   // the whole input, 44100 Hz stereo
-static std::vector<short> outSound;  // the render, as long as the input
+// The render goes where its input was: each pass writes the frames it has just read, so the
+// input ahead is never touched, and a render needs no second buffer as long as the input.
+static std::vector<short> &outSound = inSound;
 static long long inFrames = 0;       // frames of inSound
 static long long readPos = 0;        // frames handed to the patch
 static long long outFrames = 0;      // frames rendered into outSound
@@ -224,6 +226,10 @@ static void appendFrames(const float *x, size_t frames, int channels)
 
 static void appendFrames(const short *x, size_t frames, int channels)
 {
+  if (channels == 2) {
+    inSound.insert(inSound.end(), x, x + frames * 2);
+    return;
+  }
   for (size_t f = 0; f < frames; f++) {
     inSound.push_back(x[f * channels]);
     inSound.push_back(x[f * channels + (channels == 2 ? 1 : 0)]);
@@ -603,13 +609,6 @@ static int wavOpen(int, int, int, int, int size)
   }
   buf = (char *)malloc((size_t)size);
   bool haveMemory = buf != nullptr;
-  if (outFile && haveMemory) {
-    try {
-      outSound.assign((size_t)inFrames * 2, 0);
-    } catch (const std::bad_alloc &) {
-      haveMemory = false;
-    }
-  }
   if (!outFile || !haveMemory) {
     if (outFile && !haveMemory)
       fprintf(stderr, "%s: %.0f s of sound is more than this machine's memory holds\n", op,
@@ -703,7 +702,6 @@ static void wavClose()
   stopProgress();
   pthread_mutex_unlock(&finishLock);
   std::vector<short>().swap(inSound);
-  std::vector<short>().swap(outSound);
   free(buf);
   buf = nullptr;
   sound_opened = 0;

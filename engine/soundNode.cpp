@@ -127,6 +127,8 @@ void RELEASE_MODGRAPH_LOCK()
 void audioTakeGraphLock() QAF_NONBLOCKING
 {
   QAF_RT_EXEMPT;
+  // A free lock is the common case: only a wait is worth timing.
+  if (pthread_mutex_trylock(&modgraph_mutex) == 0) return;
   long long t0 = lockClockNs();
   pthread_mutex_lock(&modgraph_mutex);
   raiseTo(worstWaitNs, lockClockNs() - t0);

@@ -140,7 +140,7 @@ void fLooper(int slot)
 
 // Save Sample copies the buffer a slice at a time between passes; the pump stamps each slice it
 // writes with its pass number, so that the slices written after their copy are copied again.
-#define RECORD_COPY_SLICE 16384  // samples: 32 KB, a few microseconds of copying
+#define RECORD_COPY_SLICE 4096  // samples: 8 KB, a microsecond or two of copying
 #define RECORD_SLICES (1323000 / RECORD_COPY_SLICE + 1)
 
 struct recState {
