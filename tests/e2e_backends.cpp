@@ -15,6 +15,7 @@
 #include <chrono>
 #include <functional>
 
+#include "control/setlist.h"
 #include "files/fileops.h"
 #include "tests/devtest.h"
 #include "tests/jackserver.h"
@@ -644,4 +645,12 @@ TEST(Examples, PresetsCoverEveryModuleFamilyAndTheSetListNamesThemAll)
   EXPECT_FALSE(g_key_file_has_group(set, "Preset 6"));
   g_key_file_free(set);
   EXPECT_EQ(used, std::vector<bool>(families.size(), true));
+  // The set list itself opens, with its bank, on its lowest program.
+  bootGraph();
+  beginCapture();
+  bool opened = openSetList((dir + "/setlist.qset").c_str(), false);
+  std::vector<std::string> lines = endCapture();
+  EXPECT_TRUE(opened);
+  EXPECT_EQ(currentProgram(), 0);
+  EXPECT_GE(MOD_EXEC_NUM, 3) << "the first preset's modules are in place";
 }
