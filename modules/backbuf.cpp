@@ -2,12 +2,16 @@
 #include "modules/backbuf.h"
 
 #include <glib.h>
+#include <string.h>
 
 #include "engine/fatal.h"
 
 backBuf::backBuf(unsigned n) : data(nullptr), nstor(n + 1), pos(0)
 {
-  data = (short *)g_malloc0(sizeof(short) * nstor);
+  // Written through here (not left to calloc's untouched pages), so that the memory is mapped
+  // now, away from the audio thread, rather than page by page inside passes.
+  data = (short *)g_malloc(sizeof(short) * nstor);
+  memset(data, 0, sizeof(short) * nstor);
 }
 
 backBuf::~backBuf() { g_free(data); }

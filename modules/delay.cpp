@@ -18,7 +18,9 @@
 
 reverbBuffer::reverbBuffer(int n) : data(nullptr), nChunks(n), pos(0), chunkBytes(sound_chunk_size)
 {
-  data = (char *)g_malloc0((gsize)nChunks * (gsize)chunkBytes);
+  // mapped now by writing it, as backBuf's line is, rather than inside passes
+  data = (char *)g_malloc((gsize)nChunks * (gsize)chunkBytes);
+  memset(data, 0, (size_t)nChunks * (size_t)chunkBytes);
 }
 
 reverbBuffer::~reverbBuffer() { g_free(data); }
