@@ -20,8 +20,8 @@
 
 #include "audio/cardfeed.h"
 #include "audio/devices.h"
-#include "engine/realtime.h"
 #include "control/control.h"
+#include "engine/realtime.h"
 #include "engine/soundNode.h"
 #include "monitor/monitor.h"
 #include "samples/loopStore.h"
