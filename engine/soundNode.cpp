@@ -69,13 +69,7 @@ modRec::modRec() : type(0), ID(sUID++), parm(), Extra(nullptr), term{}
 {
 }
 
-modRec::~modRec()
-{
-  for (int k = 0; k < 4; k++) {
-    if (term[k]) freeChunk(term[k]);
-    term[k] = nullptr;
-  }
-}
+modRec::~modRec() { releaseModuleChunks(this); }
 
 static std::atomic<long long> worstHoldNs{0};
 static std::atomic<long long> worstWaitNs{0};
@@ -319,28 +313,7 @@ void repairWireTables(int *iTerm, int *oTerm)
 
 void validateModuleConnections() { repairWireTables(I_TERM_CONNECT, O_TERM_CONNECT); }
 
-void recurseModuleTiers(int slot, int depth)
-{
-  if (depth >= MOD_TIER[slot]) return;
-  MOD_TIER[slot] = depth;
-  for (int k = 0; k < 4; k++) {
-    int d = O_TERM_WIRE(slot * 4 + k);
-    if (d != -1) recurseModuleTiers(d / 4, depth + 1);
-  }
-}
-
-gint compareModExec(const void *a, const void *b)
-{
-  int M1 = GPOINTER_TO_INT(a);
-  int M2 = GPOINTER_TO_INT(b);
-  QAF_ASSERT(M1 >= 0 && M1 < MAX_MODULES);
-  QAF_ASSERT(M2 >= 0 && M2 < MAX_MODULES);
-  if (MOD_TIER[M1] < MOD_TIER[M2]) return -1;
-  if (MOD_TIER[M1] > MOD_TIER[M2]) return 1;
-  return MOD_NUM_IN_TIER[M1] < MOD_NUM_IN_TIER[M2] ? -1 : 1;
-}
-
-// The walk of recurseModuleTiers over any pair of tables.
+// A module's tier on any pair of tables: the length of the shortest chain of wires to it.
 static void walkTiers(const int *oTerm, int *tier, int slot, int depth)
 {
   if (depth >= tier[slot]) return;
@@ -352,6 +325,19 @@ static void walkTiers(const int *oTerm, int *tier, int slot, int depth)
       walkTiers(oTerm, tier, d / 4, depth + 1);
     }
   }
+}
+
+void recurseModuleTiers(int slot, int depth) { walkTiers(O_TERM_CONNECT, MOD_TIER, slot, depth); }
+
+gint compareModExec(const void *a, const void *b)
+{
+  int M1 = GPOINTER_TO_INT(a);
+  int M2 = GPOINTER_TO_INT(b);
+  QAF_ASSERT(M1 >= 0 && M1 < MAX_MODULES);
+  QAF_ASSERT(M2 >= 0 && M2 < MAX_MODULES);
+  if (MOD_TIER[M1] < MOD_TIER[M2]) return -1;
+  if (MOD_TIER[M1] > MOD_TIER[M2]) return 1;
+  return MOD_NUM_IN_TIER[M1] < MOD_NUM_IN_TIER[M2] ? -1 : 1;
 }
 
 void computeGraphOrder(modRec *const *mods, const int *iTerm, const int *oTerm, graphOrder &o)
@@ -389,7 +375,8 @@ void computeGraphOrder(modRec *const *mods, const int *iTerm, const int *oTerm, 
     int p = n++;
     while (p > 0) {
       int q = o.execOrder[p - 1];
-      bool after = o.tier[q] > o.tier[s] || (o.tier[q] == o.tier[s] && o.numInTier[q] > o.numInTier[s]);
+      bool after =
+          o.tier[q] > o.tier[s] || (o.tier[q] == o.tier[s] && o.numInTier[q] > o.numInTier[s]);
       if (!after) break;
       o.execOrder[p] = q;
       p--;
