@@ -105,6 +105,14 @@ void markWriteStart()
   readDoneAt = 0;
 }
 
+// Audio thread.
+void noteBlockTime(long long ns, int passes)
+{
+  if (passes <= 0) return;
+  long long period = (long long)(buf_size / 4) * 1000000000LL / 44100;
+  notePassTime(ns / passes, period);
+}
+
 double worstPassShare() { return (double)worstShareMicro.load() / 1e6; }
 long long worstPassNs() { return worstNs.load(); }
 long long worstPeriodNs() { return worstPeriod.load(); }

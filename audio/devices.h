@@ -21,6 +21,7 @@ struct soundBackend {
   void (*interrupt)();
   void (*close)();
   long (*xruns)();
+  bool offline = false;  // no deadline: the audio thread may take many buffers at a time
 };
 
 // The OSS back end (audio/cardfeed.cpp): the device at oss_device_path ("/dev/dsp" unless
@@ -58,6 +59,12 @@ const soundBackend *activeSoundBackend();
 // Either thread, once, just before the device is closed at the end of the run: prints the xrun
 // count and the worst pass on the error stream, when a device was open.
 void reportSoundStats();
+// Audio thread. One buffer in or out without timing the pass around it (a device that renders
+// blocks of passes times the block: noteBlockTime).
+int readSoundUntimed();
+int writeSoundUntimed();
+// Any thread. True when the device in use has no deadline (a sound file).
+bool soundDeviceIsOffline();
 // Main thread. The open device's xrun count so far; -1 when it cannot tell (or none is open).
 // On OSS this asks the device.
 long currentSoundXruns();
@@ -83,6 +90,8 @@ float s16ToFloat(short s);
 // Audio thread (or the JACK callback). The time one pass took, in nanoseconds, against the
 // length of the period it had (also in nanoseconds).
 void notePassTime(long long passNs, long long periodNs);
+// Audio thread. A block of passes took ns: each of them is counted as an even share.
+void noteBlockTime(long long ns, int passes);
 // Audio thread. Marks the end of a read and, at the following write, counts the pass between.
 void markReadDone();
 void markWriteStart();

@@ -92,6 +92,12 @@ int write_sound()
   return active ? active->write() : oss_write_sound();
 }
 
+// Audio thread.
+int readSoundUntimed() { return active ? active->read() : oss_read_sound(); }
+int writeSoundUntimed() { return active ? active->write() : oss_write_sound(); }
+
+bool soundDeviceIsOffline() { return active && active->offline; }
+
 // Any thread, never blocks.
 void interrupt_sound()
 {

@@ -670,7 +670,9 @@ static int wavWrite()
     fprintf(stderr, "writing to audio card: no output file is open\n");
     return -1;
   }
-  int frames = tailFrames >= 0 ? tailFrames : buf_size / 4;
+  // The last, partial buffer keeps only its real frames. (Reads may run a block ahead of the
+  // writes, so the count left, not the read's tail, says which buffer that is.)
+  int frames = buf_size / 4;
   if (outFrames + frames > inFrames) frames = (int)(inFrames - outFrames);
   memcpy(&outSound[(size_t)outFrames * 2], buf, (size_t)frames * 4);
   outFrames += frames;
@@ -713,5 +715,5 @@ static long wavXruns() { return 0; }
 
 void wavDiscardRender() { discard = true; }
 
-const soundBackend wavBackend = {"file",       wavOpen,  wavRead, wavWrite,
-                                 wavInterrupt, wavClose, wavXruns};
+const soundBackend wavBackend = {"file",       wavOpen,  wavRead,  wavWrite,
+                                 wavInterrupt, wavClose, wavXruns, true};

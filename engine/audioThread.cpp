@@ -21,6 +21,7 @@
 #include "audio/cardfeed.h"
 #include "audio/devices.h"
 #include "control/control.h"
+#include "engine/blockRender.h"
 #include "engine/realtime.h"
 #include "engine/soundNode.h"
 #include "monitor/monitor.h"
@@ -80,14 +81,30 @@ static void applyOutputFade() QAF_NONBLOCKING
 }
 
 // Audio thread, graph lock held.
+void finishGraphPass() QAF_NONBLOCKING
+{
+  applyOutputFade();
+  monitorPass((short *)buf, buf_size / 4);
+  passCount.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Audio thread, graph lock held.
+void fadeGraphOutput() QAF_NONBLOCKING { applyOutputFade(); }
+
+// Audio thread, graph lock held.
+void finishGraphBlock(short *frames, int passes) QAF_NONBLOCKING
+{
+  monitorPass(frames, passes * (buf_size / 4), passes);
+  passCount.fetch_add(passes, std::memory_order_relaxed);
+}
+
+// Audio thread, graph lock held.
 void runGraphPass() QAF_NONBLOCKING
 {
   monitorLineIn((const short *)buf, buf_size / 4);
   controlPass();
   pumpAllModules();
-  applyOutputFade();
-  monitorPass((short *)buf, buf_size / 4);
-  passCount.fetch_add(1, std::memory_order_relaxed);
+  finishGraphPass();
 }
 
 long passesRun() { return passCount.load(std::memory_order_relaxed); }
@@ -135,6 +152,40 @@ static int audioLoopOnce() QAF_NONBLOCKING
   return 0;
 }
 
+// Audio thread. The device loop's turn for a device with no deadline (a sound file): reads a
+// block of buffers, runs them through the patch under one holding of the graph lock, and writes
+// them, in the same order and with the same sound as one turn per buffer. The block's time is
+// shared out evenly among its passes for the run's statistics.
+static char blockFrames[RENDER_BLOCK_FRAMES * 4];
+static int audioLoopBlock() QAF_NONBLOCKING
+{
+  int bytes = buf_size;
+  int passes = blockPasses();
+  if ((size_t)passes * bytes > sizeof blockFrames) passes = (int)(sizeof blockFrames / bytes);
+  int n = 0, r = 0;
+  {
+    QAF_RT_EXEMPT;
+    while (n < passes && (r = readSoundUntimed()) == 0) {
+      memcpy(blockFrames + (size_t)n * bytes, buf, (size_t)bytes);
+      n++;
+    }
+  }
+  if (n == 0) return -1;
+  long long start = monoNs();
+  audioTakeGraphLock();
+  runGraphBlock(blockFrames, n);
+  audioReleaseGraphLock();
+  noteBlockTime(monoNs() - start, n);
+  {
+    QAF_RT_EXEMPT;
+    for (int p = 0; p < n; p++) {
+      memcpy(buf, blockFrames + (size_t)p * bytes, (size_t)bytes);
+      writeSoundUntimed();
+    }
+  }
+  return r == 0 ? 0 : -1;
+}
+
 // Audio thread.
 void *audio_thread_start(void *)
 {
@@ -145,8 +196,9 @@ void *audio_thread_start(void *)
   if (sched_setscheduler(0, SCHED_FIFO, &sp) != 0)
     printf("Can't get realtime priority for audio thread.\n");
 
+  bool blocks = soundDeviceIsOffline();
   for (;;) {
-    if (audioLoopOnce() != 0) {
+    if ((blocks ? audioLoopBlock() : audioLoopOnce()) != 0) {
       if (stopRequested.load()) break;
       printf("Audio thread terminating!\n");
       // Shutdown got there first: it is waiting to join this thread.
@@ -164,6 +216,9 @@ void *audio_thread_start(void *)
 
 int audio_thread_launch(void *(*body)(void *))
 {
+  // A sound file is rendered in blocks; without the memory or the second thread for them, it
+  // is rendered one pass at a time.
+  if (soundDeviceIsOffline()) prepareBlockRender();
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = wakeHandler;
@@ -221,6 +276,7 @@ void shutdown_program()
     fflush(nullptr);
     _exit(0);
   }
+  stopBlockRender();
   reportSoundStats();
   close_sound();
   Clean_SoundNode_Data();

@@ -32,14 +32,106 @@ static bool inPool(const short *c)
   return poolMem && p >= poolMem && p < poolMem + (size_t)CHUNK_POOL_SIZE * MAX_CHUNK_BYTES;
 }
 
-// Graph lock held (audio thread or UI thread).
+// ---- Block stashes --------------------------------------------------------------------------
+// An offline render that runs modules a block of passes at a time keeps a whole block of chunks
+// in flight, and runs on two threads at once. Its chunks come from a region of their own, kept in
+// two stashes: each thread of a block takes from and gives back to the stash it was handed, so
+// neither touches the shared pool meanwhile. Outside a block, chunks of the region go back to
+// the first stash, under the graph lock like everything else here.
+struct chunkStash {
+  short **free = nullptr;
+  int top = 0;
+  int cap = 0;
+};
+static char *stashMem = nullptr;
+static size_t stashStride = 0;
+static int stashChunks = 0;
+static chunkStash stashes[2];
+static thread_local chunkStash *threadStash = nullptr;
+
+static bool inStashRegion(const short *c)
+{
+  const char *p = (const char *)c;
+  return stashMem && p >= stashMem && p < stashMem + stashStride * (size_t)stashChunks;
+}
+
+bool reserveBlockChunks(int count, int bytes)
+{
+  if (stashMem) return stashChunks >= count && stashStride >= (size_t)bytes;
+  size_t stride = ((size_t)bytes + 63) & ~(size_t)63;
+  char *mem = (char *)g_try_malloc(stride * (size_t)count);
+  short **lists[2] = {g_try_new(short *, count + CHUNK_POOL_SIZE),
+                      g_try_new(short *, count + CHUNK_POOL_SIZE)};
+  if (!mem || !lists[0] || !lists[1]) {
+    g_free(mem);
+    g_free(lists[0]);
+    g_free(lists[1]);
+    return false;
+  }
+  // Written through now, so that no page of it is first touched inside a pass.
+  memset(mem, 0, stride * (size_t)count);
+  stashMem = mem;
+  stashStride = stride;
+  stashChunks = count;
+  for (int s = 0; s < 2; s++) {
+    stashes[s].free = lists[s];
+    stashes[s].cap = count + CHUNK_POOL_SIZE;
+    stashes[s].top = 0;
+  }
+  for (int n = 0; n < count; n++) stashes[0].free[n] = (short *)(mem + stride * (size_t)(count - 1 - n));
+  stashes[0].top = count;
+  return true;
+}
+
+bool blockChunksFit(int count, int bytes)
+{
+  return stashMem && stashChunks >= count && stashStride >= (size_t)bytes;
+}
+
+// Audio thread, graph lock held.
+void useBlockStash(int which) { threadStash = which < 0 ? nullptr : &stashes[which]; }
+
+// Audio thread, graph lock held, no block thread running: moves n free chunks from one stash to
+// the other (fewer when it has fewer).
+void moveStashChunks(int from, int to, int n)
+{
+  chunkStash &a = stashes[from], &b = stashes[to];
+  if (n > a.top) n = a.top;
+  if (n > b.cap - b.top) n = b.cap - b.top;
+  memcpy(b.free + b.top, a.free + a.top - n, (size_t)n * sizeof(short *));
+  a.top -= n;
+  b.top += n;
+}
+
+int stashFreeChunks(int which) { return stashes[which].top; }
+
+// Audio thread, graph lock held, no block thread running. A chunk from outside the stash region
+// (the shared pool, or the heap) is copied into one from the first stash and given back, so that
+// the threads of a block never see the shared pool.
+short *adoptIntoStash(short *c)
+{
+  if (!c || inStashRegion(c) || stashes[0].top == 0) return c;
+  short *d = stashes[0].free[--stashes[0].top];
+  memcpy(d, c, (size_t)sound_chunk_size);
+  chunkStash *s = threadStash;
+  threadStash = nullptr;
+  freeChunk(c);
+  threadStash = s;
+  return d;
+}
+
+// Graph lock held (audio thread or UI thread), or a block thread on its own stash.
 short *newChunk()
 {
   short *c;
-  if (poolFreeTop > 0) {
+  chunkStash *s = threadStash;
+  if (s && s->top > 0) {
+    c = s->free[--s->top];
+  } else if (!s && poolFreeTop > 0) {
     c = poolFree[--poolFreeTop];
   } else {
-    // Cannot happen with the pool sized for the worst case; stay correct rather than crash.
+    // Cannot happen with the pool and the stashes sized for the worst case; stay correct
+    // rather than crash.
     chunkPoolOverflows++;
     heapChunks++;
     c = (short *)g_malloc(MAX_CHUNK_BYTES);
@@ -48,11 +140,16 @@ short *newChunk()
   return c;
 }
 
-// Graph lock held (audio thread or UI thread).
+// Graph lock held (audio thread or UI thread), or a block thread on its own stash.
 void freeChunk(short *c)
 {
   if (!c) return;
-  if (inPool(c)) {
+  chunkStash *s = threadStash;
+  if (!s && inStashRegion(c)) s = &stashes[0];
+  if (s && (inPool(c) || inStashRegion(c))) {
+    QAF_ASSERT(s->top < s->cap);
+    s->free[s->top++] = c;
+  } else if (inPool(c)) {
     QAF_ASSERT(poolFreeTop < CHUNK_POOL_SIZE);
     poolFree[poolFreeTop++] = c;
   } else {
@@ -61,7 +158,11 @@ void freeChunk(short *c)
   }
 }
 
-int chunksInUse() { return (poolMem ? CHUNK_POOL_SIZE - poolFreeTop : 0) + heapChunks; }
+int chunksInUse()
+{
+  return (poolMem ? CHUNK_POOL_SIZE - poolFreeTop : 0) + stashChunks - stashes[0].top -
+         stashes[1].top + heapChunks;
+}
 
 // Audio thread, graph lock held.
 short *verifyIn(int slot, int k)

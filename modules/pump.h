@@ -19,6 +19,20 @@ int chunksInUse();
 // How often the pool was empty and a chunk had to come from the heap (never, when sized right).
 extern int chunkPoolOverflows;
 
+// Chunks for rendering a block of passes at a time on two threads (engine/blockRender.h).
+// Main thread, before the audio thread starts: a region of count chunks of at least bytes each,
+// all in stash 0. False when memory is short (or a smaller region was reserved before).
+bool reserveBlockChunks(int count, int bytes);
+// True when the region reserved holds count chunks of bytes each.
+bool blockChunksFit(int count, int bytes);
+// Audio thread or a block thread: from now on this thread takes chunks from and gives them back
+// to stash which (0 or 1); -1 returns it to the shared pool.
+void useBlockStash(int which);
+// Audio thread, graph lock held, no block thread running.
+void moveStashChunks(int from, int to, int n);
+int stashFreeChunks(int which);
+short *adoptIntoStash(short *c);
+
 // Audio thread, graph lock held. The chunk at term[k] of the slot's module; a fresh
 // zero-filled one is put there first when the slot is empty.
 short *verifyIn(int slot, int k);

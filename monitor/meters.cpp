@@ -68,11 +68,11 @@ void monitorLineIn(const short *frames, int n) QAF_NONBLOCKING
 }
 
 // Audio thread (or the JACK callback).
-void monitorPass(short *frames, int n) QAF_NONBLOCKING
+void monitorPass(short *frames, int n, int passesDone) QAF_NONBLOCKING
 {
   if (muted.load(std::memory_order_relaxed)) memset(frames, 0, (size_t)n * 4);
   notePeaks(frames, n, 2);
-  passes.fetch_add(1, std::memory_order_relaxed);
+  passes.fetch_add(passesDone, std::memory_order_relaxed);
 }
 
 bool lineInLatest(short *out, int n, int maxAgeMs)

@@ -13,8 +13,9 @@
 // n interleaved stereo frames. Notes their peaks and copies them into the tuner's ring.
 void monitorLineIn(const short *frames, int n) QAF_NONBLOCKING;
 // Audio thread (or the JACK callback), right after the pass: the buffer holds what goes out.
-// Silences it while the tuner mutes the output, then notes the peaks of what is left.
-void monitorPass(short *frames, int n) QAF_NONBLOCKING;
+// Silences it while the tuner mutes the output, then notes the peaks of what is left. A block
+// of passes rendered at once is taken in one call, with all its frames and its pass count.
+void monitorPass(short *frames, int n, int passesDone = 1) QAF_NONBLOCKING;
 // Audio thread (or the JACK callback), from notePassTime: one pass against its period. Every 32
 // passes the load figure is worked out again and averaged half and half with the one before.
 void monitorLoadSample(long long passNs, long long periodNs) QAF_NONBLOCKING;

@@ -1,9 +1,14 @@
 // Chunks and how they move: the pool, verifyIn, SendOut with its wires (own feedback included),
 // and the two line modules that take the device buffer apart and put it back together.
 #include <gtest/gtest.h>
+#include <math.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "audio/cardfeed.h"
+#include "engine/audioThread.h"
+#include "engine/blockRender.h"
 #include "engine/soundNode.h"
 #include "modules/modfuncs.h"
 #include "modules/pump.h"
@@ -310,3 +315,169 @@ TEST_F(LineModules, BiggerBuffersSplitIntoBiggerChunks)
   EXPECT_EQ(chunkSamples(MOD[p]->term[1]), ramp(256, 0, -1));
   EXPECT_EQ(device, Samples(512, 0));
 }
+
+// ---- Blocks of passes ---------------------------------------------------------------------------
+// A sound file is rendered a block of passes at a time, module by module and on two threads where
+// the patch allows. Each patch here is built twice and fed the same sound: once pass by pass, once
+// in blocks (a short one at the end), and the two renders must agree sample for sample.
+
+struct blockPatch {
+  const char *name;
+  void (*build)();
+  bool asBlocks;  // false: the patch must fall back to pass by pass
+  bool shared;    // the block's modules are shared out between two threads
+};
+
+static void setParms(int slot, std::initializer_list<float> v)
+{
+  int i = 0;
+  for (float x : v) MOD[slot]->parm[i++] = x;
+}
+
+// Distort, Tone, Compressor, Reverb and Chorus/Flange on each channel.
+static void stereoChain()
+{
+  for (int ch = 0; ch < 2; ch++) {
+    int from = 0, k = ch;
+    for (int type : {4, 7, 17, 5, 16}) {
+      int s = addModule(type);
+      wire(from, k, s, 0);
+      from = s;
+      k = 0;
+    }
+    wire(from, 0, 1, ch);
+  }
+  for (int s = 2; s < MAX_MODULES; s++) {
+    if (!MOD[s]) continue;
+    if (MOD[s]->type == 4) setParms(s, {40, 60, 50});
+    if (MOD[s]->type == 7) setParms(s, {800, 70, 30});
+    if (MOD[s]->type == 17) setParms(s, {10, 60, 30});
+    if (MOD[s]->type == 5) setParms(s, {300, 40, 80, 50});
+    if (MOD[s]->type == 16) setParms(s, {50, 30, 1, 128, 128, 64});
+  }
+}
+
+// Fan-out and mixing on the left, the right crossed over, a module with no inputs and one whose
+// outputs go nowhere, and Line Out's right input left unwired.
+static void branches()
+{
+  int split = addModule(6), oct = addModule(10), tone = addModule(7), mix = addModule(3);
+  int fade = addModule(9), pan = addModule(15), lone = addModule(19), dead = addModule(2);
+  wire(0, 0, split, 0);
+  wire(split, 0, oct, 0);
+  wire(split, 1, tone, 0);
+  wire(split, 2, fade, 0);
+  wire(oct, 0, mix, 0);
+  wire(tone, 0, mix, 1);
+  wire(0, 1, pan, 0);
+  wire(pan, 0, fade, 1);
+  wire(fade, 0, mix, 2);
+  wire(mix, 0, 1, 0);
+  wire(lone, 0, dead, 0);
+  setParms(mix, {60, 50, 40, 0});
+  setParms(fade, {30});
+  setParms(pan, {80, 0, 0, 0, 30});
+  setParms(lone, {1000, 2});
+  setParms(tone, {1200, 20, 90});
+}
+
+// A recorder keeps state beside its wires: the patch is run pass by pass.
+static void withRecorder()
+{
+  int rec = addModule(11), dist = addModule(4);
+  wire(0, 0, rec, 0);
+  wire(rec, 0, dist, 0);
+  wire(dist, 0, 1, 0);
+  setParms(rec, {0, 0, 1});
+}
+
+// A wire back to a module that ran earlier arrives a pass late: the patch is run pass by pass.
+static void feedback()
+{
+  int mix = addModule(3), split = addModule(6);
+  wire(0, 0, mix, 0);
+  wire(mix, 0, split, 0);
+  wire(split, 0, mix, 1);
+  wire(split, 1, 1, 0);
+  setParms(mix, {50, 40, 0, 0});
+}
+
+class Blocks : public testing::TestWithParam<blockPatch> {
+ protected:
+  void SetUp() override
+  {
+    bootGraph();
+    device.assign(64, 0);
+    buf = (char *)device.data();
+    buf_size = sound_buffer_size;
+    ASSERT_TRUE(prepareBlockRender());
+  }
+  void TearDown() override
+  {
+    stopBlockRender();
+    buf = nullptr;
+    buf_size = 0;
+  }
+  // Renders the sound through a new copy of the patch; the chunks it kept afterwards come back
+  // in kept.
+  Samples render(Samples sound, bool blocks, int &kept)
+  {
+    bootGraph();
+    int before = chunksInUse();
+    GetParam().build();
+    size_t bytes = (size_t)buf_size, passes = sound.size() * 2 / bytes;
+    char *at = (char *)sound.data();
+    for (size_t p = 0; p < passes;) {
+      size_t n = blocks ? std::min(passes - p, (size_t)blockPasses()) : 1;
+      GET_MODGRAPH_LOCK();
+      if (blocks) {
+        runGraphBlock(at + p * bytes, (int)n);
+      } else {
+        memcpy(buf, at + p * bytes, bytes);
+        runGraphPass();
+        memcpy(at + p * bytes, buf, bytes);
+      }
+      RELEASE_MODGRAPH_LOCK();
+      p += n;
+    }
+    kept = chunksInUse() - before;
+    return sound;
+  }
+  Samples device;
+};
+
+TEST_P(Blocks, RenderTheSameSoundAsPassByPass)
+{
+  // Three blocks and a short one of a swept tone with a loud burst, on both channels.
+  Samples sound;
+  int passes = 3 * blockPasses() + 5;
+  for (int i = 0; i < passes * 32; i++) {
+    double t = i / 44100.0;
+    double burst = i / 32 % 90 < 20 ? 0.9 : 0.2;
+    sound.push_back((short)(burst * 32000 * sin(2 * M_PI * (200 + 800 * t) * t)));
+    sound.push_back((short)(burst * 30000 * sin(2 * M_PI * 330 * t + (i % 7))));
+  }
+  int keptPassing = 0, keptBlocks = 0;
+  Samples byPass = render(sound, false, keptPassing);
+  long asBlocks = blockPassesRun(), single = singlePassesRun(), shared = sharedPassesRun();
+  int overflows = chunkPoolOverflows;
+  Samples byBlock = render(sound, true, keptBlocks);
+  ASSERT_EQ(byBlock.size(), byPass.size());
+  size_t first = 0;
+  while (first < byPass.size() && byBlock[first] == byPass[first]) first++;
+  EXPECT_EQ(first, byPass.size()) << "first difference at frame " << first / 2;
+  EXPECT_NE(byPass, sound);  // the patch did something
+  EXPECT_EQ(keptBlocks, keptPassing);
+  EXPECT_EQ(chunkPoolOverflows, overflows);
+  const blockPatch &p = GetParam();
+  EXPECT_EQ(blockPassesRun() - asBlocks, p.asBlocks ? passes : 0);
+  EXPECT_EQ(singlePassesRun() - single, p.asBlocks ? 0 : passes);
+  EXPECT_EQ(sharedPassesRun() - shared, p.shared ? passes : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Patches, Blocks,
+                         testing::Values(blockPatch{"StereoChain", stereoChain, true, true},
+                                         blockPatch{"Branches", branches, true, true},
+                                         blockPatch{"WithRecorder", withRecorder, false, false},
+                                         blockPatch{"Feedback", feedback, false, false}),
+                         [](const testing::TestParamInfo<blockPatch> &i) { return i.param.name; });
