@@ -1,12 +1,15 @@
 // The program: start-up in its fixed order, the command-line options (engine/options.cpp), the
 // audio thread, the toolkit's main loop (or, with --no-gui, commands from standard input), and
-// shutdown when that loop returns.
-#include <glib-unix.h>
-#include <gtk/gtk.h>
-#include <signal.h>
+// shutdown when that loop returns. The toolkit lives in the front-end module (ui/frontend.h),
+// opened only when there is a window.
+#include <dlfcn.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "audio/cardfeed.h"
 #include "audio/devices.h"
@@ -18,14 +21,53 @@
 #include "engine/soundNode.h"
 #include "files/fileops.h"
 #include "samples/loopStore.h"
-#include "ui/ui_parts.h"
+#include "ui/frontend.h"
 
-// Main thread, from the main loop. Ctrl-C or a termination request ends the program through the
-// ordinary shutdown, so the device is closed and what a back end writes is complete.
-static gboolean quitOnSignal(gpointer)
+// Where the front-end module is: installed, in the library folder's qaf/ (QAF_FRONTEND_RELDIR
+// from the program's folder); in the build folder, beside the program. A module in neither
+// place is reported at the installed place.
+static std::string frontEndPath()
 {
-  gtk_main_quit();
-  return G_SOURCE_REMOVE;
+  char exe[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  std::string dir = ".";
+  if (n > 0) {
+    exe[n] = '\0';
+    const char *slash = strrchr(exe, '/');
+    if (slash) dir.assign(exe, slash == exe ? 1 : slash - exe);
+  }
+  std::string installed = dir + "/" QAF_FRONTEND_RELDIR;
+  char real[PATH_MAX];
+  if (realpath(installed.c_str(), real)) installed = real;  // no "bin/../" in a message
+  installed += "/" QAF_FRONTEND_MODULE;
+  std::string beside = dir + "/" QAF_FRONTEND_MODULE;
+  if (access(installed.c_str(), F_OK) != 0 && access(beside.c_str(), F_OK) == 0) return beside;
+  return installed;
+}
+
+// Main thread, at start-up. Opens the front end; without it there is no window to show, so the
+// run ends here with one line that names the module and what went wrong.
+static const qafFrontEndTable *loadFrontEnd()
+{
+  std::string path = frontEndPath();
+  // Global, as if linked: GTK looks some of its own symbols up in the program's scope.
+  void *h = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
+  const char *why = nullptr;
+  const qafFrontEndTable *fe = nullptr;
+  if (!h) {
+    why = dlerror();
+  } else if (auto entry = (const qafFrontEndTable *(*)())dlsym(h, QAF_FRONTEND_ENTRY)) {
+    fe = entry();
+    if (fe->abi != QAF_FRONTEND_ABI) why = "built for another version of qaf";
+  } else {
+    why = dlerror();
+  }
+  if (!why) return fe;
+  // dlerror() often starts with the path itself.
+  if (strncmp(why, path.c_str(), path.size()) == 0 && strncmp(why + path.size(), ": ", 2) == 0)
+    why += path.size() + 2;
+  fprintf(stderr, "Cannot open the window: %s: %s\n", path.c_str(), why);
+  exit(1);
 }
 
 int main(int argc, char **argv)
@@ -40,7 +82,11 @@ int main(int argc, char **argv)
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
   printf("I compiled\n");
-  if (!opt.noGui) gtk_init(&argc, &argv);
+  const qafFrontEndTable *ui = nullptr;
+  if (!opt.noGui) {
+    ui = loadFrontEnd();
+    ui->init(&argc, &argv);
+  }
   Init_SoundNode_Data();
   initLoops();
   if (!readOptions(argc, argv, opt)) exit(1);
@@ -63,9 +109,9 @@ int main(int argc, char **argv)
   // and ends the program. A file render has nothing to do without its files: it ends at once.
   if (open_sound(44100, 16, 2, 5, sound_buffer_size) != 0 && fileRender) exit(1);
   sound_chunk_size = sound_buffer_size / 2;
-  if (!opt.noGui) {
-    buildMainWindow();
-    addSetListMenuItems();
+  if (ui) {
+    ui->buildMainWindow();
+    ui->addSetListMenuItems();
   }
   controlStart();
   // Through the same loaders as the File menu, before the first pass. Without a window no one
@@ -90,9 +136,8 @@ int main(int argc, char **argv)
     // A file render runs to the end of its input even when standard input is empty.
     runHeadless(opt.device.kind == DEV_FILE);
   } else {
-    g_unix_signal_add(SIGINT, quitOnSignal, nullptr);
-    g_unix_signal_add(SIGTERM, quitOnSignal, nullptr);
-    gtk_main();
+    ui->quitOnSignals();
+    ui->run();
   }
   controlStop();
   shutdown_program();

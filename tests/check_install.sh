@@ -3,7 +3,9 @@
 # checks what a desktop and a shell find there: the program; its desktop entry (valid, in the
 # Audio category, starting qaf with its icon); the icon (an SVG that renders); the manual page
 # (clean to the formatter, naming every option --help lists and every text command); the
-# examples, with the installed program rendering the installed demo through an installed preset.
+# examples, with the installed program rendering the installed demo through an installed preset;
+# the window's module, which a run without a window never loads, which carries no second copy of
+# the core, and which the installed program finds (or names when it is missing).
 set -eu
 build=$1
 prefix=$(mktemp -d /tmp/qafinstallXXXXXX)
@@ -53,4 +55,21 @@ done
 "$qaf" --no-gui -d "file:$examples/demo-riff.wav:$prefix/out.flac" --layout "$examples/crunch.lyo" \
   < /dev/null > "$prefix/render.log" 2>&1 || fail "rendering the demo: $(tail -n 3 "$prefix/render.log")"
 [ -s "$prefix/out.flac" ] || fail "rendering the demo: no out.flac"
+
+module=$(find "$prefix" -name qaf-gtk.so)
+case "$module" in */qaf/qaf-gtk.so) ;; *) fail "window module: not in a qaf/ library folder: $module" ;; esac
+gtk=$(ldd "$qaf" | grep -E 'lib(gtk|gdk|pango|cairo|atk|harfbuzz)') && fail "the program loads: $gtk"
+nm -D --defined-only "$qaf" | awk '$2 ~ /^[TDBR]$/ {print $3}' | sort > "$prefix/core.syms"
+nm -D --defined-only "$module" | awk '$2 ~ /^[TDBR]$/ {print $3}' | sort > "$prefix/module.syms"
+twice=$(comm -12 "$prefix/core.syms" "$prefix/module.syms" | grep -vx '_edata\|_end\|__bss_start' |
+  head -n 3)
+[ -z "$twice" ] || fail "window module: defines the core's $twice"
+# With a window, a file render ends at the end of its input, as without one.
+xvfb-run -a "$qaf" -d "file:$examples/demo-riff.wav:$prefix/window.wav" < /dev/null \
+  > "$prefix/window.log" 2>&1 || fail "with a window: $(tail -n 3 "$prefix/window.log")"
+[ -s "$prefix/window.wav" ] || fail "with a window: no window.wav"
+mv "$module" "$prefix/moved.so"
+if "$qaf" > "$prefix/nomodule.log" 2>&1; then fail "no window module: status 0"; fi
+grep -qF "Cannot open the window: $module: " "$prefix/nomodule.log" ||
+  fail "no window module: $(cat "$prefix/nomodule.log")"
 echo "installed and checked in $prefix"
