@@ -190,6 +190,23 @@ TEST(Meters, HalfScaleSineReadsMinusSixDbfsFullScaleClipsAndMuteSilencesLineOut)
   EXPECT_EQ(monitorPasses(), 2);
 }
 
+TEST(Meters, APeakIsFoundWhereverItFallsInABlockOfAnyLength)
+{
+  for (int n : {1, 7, 8, 9, 37, 2048}) {
+    for (int at : {0, n / 2, n - 1}) {
+      monitorReset();
+      std::vector<short> out((size_t)n * 2, 5);
+      out[(size_t)at * 2] = -32768;
+      out[(size_t)at * 2 + 1] = 1000;
+      monitorPass(out.data(), n, 3);
+      meterPeaks p = monitorTakePeaks(READER_STATUS);
+      EXPECT_EQ(p.out[0], 32768) << n << " frames, peak at " << at;
+      EXPECT_EQ(p.out[1], 1000) << n << " frames, peak at " << at;
+      EXPECT_EQ(monitorPasses(), 3);
+    }
+  }
+}
+
 // ---- load ----
 
 // Passes go through notePassTime, as every device reports them, so the load and the shutdown
