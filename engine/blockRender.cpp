@@ -193,11 +193,40 @@ static inline void runModulePass(int slot, int p) QAF_NONBLOCKING
   }
 }
 
-// Audio thread or the block's second thread. A thread's modules, each through every pass.
+// Passes of the running block that Line In has sent out so far.
+static std::atomic<int> lineInPasses{0};
+
+// Audio thread, graph lock held. Line In's pass p, as its pump makes it (the left and right
+// channels of the buffer in two fresh chunks, one along each wire), but sent straight to the
+// pass's waiting chunks: the second thread may be running the very modules it feeds meanwhile.
+static void lineInPass(int slot, const short *frames, int p) QAF_NONBLOCKING
+{
+  modRec *m = MOD[slot];
+  for (int k = 0; k < 4; k++) {
+    if (m->term[k]) freeChunk(m->term[k]);
+    m->term[k] = nullptr;
+  }
+  int n = buf_size / 4;
+  for (int k = 0; k < 2; k++) {
+    int d = O_TERM_CONNECT[slot * 4 + k];
+    if (d == -1) continue;
+    short *c = newChunk();
+    for (int i = 0; i < n; i++) c[i] = frames[2 * i + k];
+    waiting[d / 4][p][d % 4] = c;
+  }
+}
+
+// Audio thread or the block's second thread. A thread's modules, each through every pass. The
+// second thread starts as the block does and follows Line In pass by pass.
 static void runList(int t) QAF_NONBLOCKING
 {
-  for (int i = 0; i < plan.count[t]; i++)
-    for (int p = 0; p < planPasses; p++) runModulePass(plan.list[t][i], p);
+  for (int i = 0; i < plan.count[t]; i++) {
+    for (int p = 0; p < planPasses; p++) {
+      if (t == 1)
+        while (lineInPasses.load(std::memory_order_acquire) <= p) __builtin_ia32_pause();
+      runModulePass(plan.list[t][i], p);
+    }
+  }
 }
 
 static long futexCall(std::atomic<unsigned> *word, int op, unsigned val)
@@ -273,9 +302,6 @@ void stopBlockRender()
   ready = false;
 }
 
-// Audio thread, graph lock held. Line In's or Line Out's pass p, with buf as that pass has it.
-static void runLinePass(int slot, int p) QAF_NONBLOCKING { runModulePass(slot, p); }
-
 bool runGraphBlock(char *frames, int passes) QAF_NONBLOCKING
 {
   int bytes = buf_size;
@@ -297,34 +323,37 @@ bool runGraphBlock(char *frames, int passes) QAF_NONBLOCKING
       for (int k = 0; k < 4; k++) MOD[s]->term[k] = adoptIntoStash(MOD[s]->term[k]);
   planPasses = passes;
   controlPass();
-  monitorLineIn((const short *)frames, passes * (bytes / 4));
-  for (int p = 0; p < passes; p++) {
-    memcpy(buf, frames + (size_t)p * bytes, (size_t)bytes);
-    runLinePass(plan.lineIn, p);
-  }
+  int need = 0;
+  unsigned given = 0;
   if (plan.count[1]) {
     // The second thread's stash is topped up to what its modules could hold at once: every
     // input waiting in every pass, and what a pump takes meanwhile. Chunks mostly travel
     // through by pointer, so it rarely needs more, and only a surplus goes back.
-    int need = (4 * passes + 8) * plan.count[1];
+    need = (4 * passes + 8) * plan.count[1];
     if (stashFreeChunks(1) < need) moveStashChunks(0, 1, need - stashFreeChunks(1));
-    unsigned g = workGiven.fetch_add(1) + 1;
+    lineInPasses.store(0, std::memory_order_relaxed);
+    given = workGiven.fetch_add(1) + 1;
     if (workerAsleep.load()) {
       QAF_RT_EXEMPT;
       futexCall(&workGiven, FUTEX_WAKE_PRIVATE, 1);
     }
-    runList(0);
+  }
+  for (int p = 0; p < passes; p++) {
+    lineInPass(plan.lineIn, (const short *)(frames + (size_t)p * bytes), p);
+    lineInPasses.store(p + 1, std::memory_order_release);
+  }
+  monitorLineIn((const short *)frames, passes * (bytes / 4));
+  runList(0);
+  if (plan.count[1]) {
     {
       QAF_RT_EXEMPT;
-      waitForChange(workDone, g - 1, leaderAsleep);
+      waitForChange(workDone, given - 1, leaderAsleep);
     }
     if (stashFreeChunks(1) > need + 1024) moveStashChunks(1, 0, stashFreeChunks(1) - need);
     sharedRun.fetch_add(passes, std::memory_order_relaxed);
-  } else {
-    runList(0);
   }
   for (int p = 0; p < passes; p++) {
-    runLinePass(plan.lineOut, p);
+    runModulePass(plan.lineOut, p);
     fadeGraphOutput();
     memcpy(frames + (size_t)p * bytes, buf, (size_t)bytes);
   }
