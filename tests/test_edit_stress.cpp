@@ -18,6 +18,7 @@
 #include "command/cmdparse.h"
 #include "control/control.h"
 #include "engine/audioThread.h"
+#include "engine/blockRender.h"
 #include "engine/realtime.h"
 #include "engine/soundNode.h"
 #include "files/fileops.h"
@@ -40,11 +41,27 @@ static void onePass() QAF_NONBLOCKING
   audioReleaseGraphLock();
 }
 
+// Pass thread, as a sound file's render runs it: a block of passes under one holding.
+static std::atomic<bool> renderBlocks{false};
+static void oneBlock(char *frames, int passes) QAF_NONBLOCKING
+{
+  audioTakeGraphLock();
+  runGraphBlock(frames, passes);
+  audioReleaseGraphLock();
+}
+
 static void *passThread(void *)
 {
   int frames = sound_buffer_size / 4;
   short *b = (short *)buf;
   int n = 0;
+  static short block[MAX_BLOCK_PASSES * 2048];
+  while (renderBlocks.load() && !stopPasses.load()) {
+    int passes = blockPasses();
+    for (int i = 0; i < passes * frames * 2; i++) block[i] = (short)(8000.0 * sin(0.05 * i));
+    oneBlock((char *)block, passes);
+    passesDone += passes;
+  }
   while (!stopPasses.load()) {
     for (int i = 0; i < frames; i++) {
       b[2 * i] = inputLevel ? inputLevel : (short)(8000.0 * sin(0.05 * (n * frames + i)));
@@ -231,6 +248,51 @@ TEST_F(EditStress, EveryKindOfEditWhilePassesRun)
   EXPECT_GT(passesDone.load(), before);
   EXPECT_EQ(MOD_EXEC_NUM, 2);
   EXPECT_TRUE(isLoopFull(5));
+}
+
+// Two chains of the modules a sound file renders on two threads, built, wired, moved, saved,
+// loaded and removed while blocks render: the second thread runs only inside the audio thread's
+// holding, so it never meets an edit.
+TEST_F(EditStress, ChainsEditedWhileBlocksRenderOnTwoThreads)
+{
+  ASSERT_TRUE(prepareBlockRender());
+  renderBlocks = true;
+  startAudio();
+  long shared = sharedPassesRun();
+  quietly([&] {
+    for (int round = 0; round < stormRounds; round++) {
+      for (int ch = 0; ch < 2; ch++) {
+        int prev = 0, prevOut = ch;
+        for (int t : {4, 7, 17, 5, 16, 10, 19, 2}) {
+          New_Mod(t);
+          int s = newestSlot();
+          run("C " + std::to_string(MOD[prev]->ID) + "-" + std::to_string(MOD[s]->ID) + " " +
+              char('A' + prevOut) + " A");
+          for (int p = 0; p < 16; p++) MOD[s]->parm[p] = (float)((round * 29 + p * 13) % 150);
+          prev = s;
+          prevOut = 0;
+        }
+        run("C " + std::to_string(MOD[prev]->ID) + "-" + std::to_string(MOD[1]->ID) + " A " +
+            char('A' + ch));
+      }
+      waitPasses(2 * blockPasses());
+      real_save((gchar *)path("blocks.lyo").c_str());
+      loadLayoutFile(path("blocks.lyo").c_str(), round % 2 == 1);
+      waitPasses(2 * blockPasses());
+      run("D " + std::to_string(MOD[0]->ID) + " A");
+      run("D " + std::to_string(MOD[0]->ID) + " B");
+      for (int s = 2; s < MAX_MODULES; s++)
+        if (MOD[s]) {
+          for (int k = 0; k < 4; k++) run("D " + std::to_string(MOD[s]->ID) + " " + char('A' + k));
+          Remove_Mod(s);
+        }
+    }
+  });
+  stopAudio();
+  renderBlocks = false;
+  stopBlockRender();
+  EXPECT_GT(sharedPassesRun(), shared);
+  EXPECT_EQ(MOD_EXEC_NUM, 2);
 }
 
 // The same storm while a JACK server calls the process callback, which runs the passes.
