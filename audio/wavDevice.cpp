@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "audio/cardfeed.h"
@@ -66,6 +67,17 @@ struct recordingAllocator {
     return (T *)p;
   }
   void deallocate(T *p, size_t) { free(p); }
+  // Growing leaves new samples as they are: the decoder writes over them at once.
+  template <class U>
+  void construct(U *p) noexcept
+  {
+    ::new ((void *)p) U;
+  }
+  template <class U, class... A>
+  void construct(U *p, A &&...a)
+  {
+    ::new ((void *)p) U(std::forward<A>(a)...);
+  }
 };
 template <class T, class U>
 bool operator==(const recordingAllocator<T> &, const recordingAllocator<U> &)
@@ -316,8 +328,20 @@ static bool readInput(SNDFILE *sf, const char *path)
     inSound.reserve((size_t)((double)inInfo.frames * PATCH_RATE / rate + 64) * 2);
   long long got = 0;
   for (;;) {
-    sf_count_t n = asShorts ? sf_readf_short(sf, sin.data(), BLOCK_FRAMES)
-                            : sf_readf_float(sf, fin.data(), BLOCK_FRAMES);
+    sf_count_t n;
+    if (asShorts && ch == 2) {
+      // Stereo 16-bit at the patch's rate is decoded straight into place, within the room
+      // reserved for it as long as the file is no longer than it said.
+      size_t room = inSound.capacity() / 2 - (size_t)got;
+      sf_count_t ask = room > 0 && room < BLOCK_FRAMES ? (sf_count_t)room : BLOCK_FRAMES;
+      if (inSound.size() < (size_t)(got + ask) * 2) inSound.resize((size_t)(got + ask) * 2);
+      n = sf_readf_short(sf, &inSound[(size_t)got * 2], ask);
+      if (n <= 0) break;
+      got += n;
+      continue;
+    }
+    n = asShorts ? sf_readf_short(sf, sin.data(), BLOCK_FRAMES)
+                 : sf_readf_float(sf, fin.data(), BLOCK_FRAMES);
     if (n <= 0) break;
     got += n;
     if (asShorts) {

@@ -340,7 +340,8 @@ bool runGraphBlock(char *frames, int passes) QAF_NONBLOCKING
   }
   for (int p = 0; p < passes; p++) {
     lineInPass(plan.lineIn, (const short *)(frames + (size_t)p * bytes), p);
-    lineInPasses.store(p + 1, std::memory_order_release);
+    // Published every few passes: each store takes the line from the other core's cache.
+    if ((p & 7) == 7 || p == passes - 1) lineInPasses.store(p + 1, std::memory_order_release);
   }
   monitorLineIn((const short *)frames, passes * (bytes / 4));
   runList(0);
