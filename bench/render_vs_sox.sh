@@ -63,7 +63,11 @@ runSox
 : >"$dir/sox.times"
 i=0
 while [ "$i" -lt "$RUNS" ]; do
+  # Each program starts with nothing of the other's left to write back: QAF syncs its output
+  # before renaming it into place, and that sync would otherwise also wait for SoX's last file.
+  sync
   runQaf
+  sync
   runSox
   i=$((i + 1))
 done
