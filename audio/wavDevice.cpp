@@ -293,8 +293,10 @@ static soxr_t makeConverter(double from, double to, soxr_datatype_t inType, cons
   soxr_io_spec_t io = soxr_io_spec(inType, SOXR_FLOAT32_I);
   soxr_quality_spec_t q = soxr_quality_spec(CONVERT_QUALITY, 0);
   soxr_error_t e = nullptr;
+  // The channels are converted side by side on two threads.
+  soxr_runtime_spec_t rt = soxr_runtime_spec(2);
   soxr_t s = soxr_create(from, to, inType == SOXR_INT16_I ? 2 : (unsigned)inInfo.channels, &e,
-                         &io, &q, nullptr);
+                         &io, &q, &rt);
   *err = e;
   return e ? nullptr : s;
 }
