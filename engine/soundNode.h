@@ -44,8 +44,9 @@ struct parmFloat {
 
 // One module instance. A new record takes the next module ID; its parameters start at 0.0, it
 // owns no private state and holds no chunks. Deleting it releases any chunks still waiting in
-// its terminal slots.
-struct modRec {
+// its terminal slots. Each record has cache lines of its own: the two threads of a rendered
+// block write the records of their own modules every pass.
+struct alignas(64) modRec {
   modRec();
   ~modRec();
   modRec(const modRec &) = delete;
