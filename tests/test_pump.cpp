@@ -203,21 +203,26 @@ TEST_F(SendingOut, DeliveryOntoAWaitingChunkGivesTheOldOneBack)
   EXPECT_EQ(chunksInUse(), 1);
 }
 
-// The device buffer for the line modules: 32 frames at the default size.
+// A fresh graph and a device buffer of 32 frames, the default size, in device.
+static void bootWithDevice(Samples &device)
+{
+  bootGraph();
+  device.assign(64, 0);
+  buf = (char *)device.data();
+  buf_size = sound_buffer_size;
+}
+
+static void dropDevice()
+{
+  buf = nullptr;
+  buf_size = 0;
+}
+
+// The device buffer for the line modules.
 class LineModules : public testing::Test {
  protected:
-  void SetUp() override
-  {
-    bootGraph();
-    device.assign(64, 0);
-    buf = (char *)device.data();
-    buf_size = sound_buffer_size;
-  }
-  void TearDown() override
-  {
-    buf = nullptr;
-    buf_size = 0;
-  }
+  void SetUp() override { bootWithDevice(device); }
+  void TearDown() override { dropDevice(); }
   void fillFrames(const Samples &left, const Samples &right)
   {
     for (int n = 0; n < 32; n++) {
@@ -406,17 +411,13 @@ class Blocks : public testing::TestWithParam<blockPatch> {
  protected:
   void SetUp() override
   {
-    bootGraph();
-    device.assign(64, 0);
-    buf = (char *)device.data();
-    buf_size = sound_buffer_size;
+    bootWithDevice(device);
     ASSERT_TRUE(prepareBlockRender());
   }
   void TearDown() override
   {
     stopBlockRender();
-    buf = nullptr;
-    buf_size = 0;
+    dropDevice();
   }
   // Renders the sound through a new copy of the patch; the chunks it kept afterwards come back
   // in kept.
