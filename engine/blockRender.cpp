@@ -327,9 +327,10 @@ bool runGraphBlock(char *frames, int passes) QAF_NONBLOCKING
   unsigned given = 0;
   if (plan.count[1]) {
     // The second thread's stash is topped up to what its modules could hold at once: every
-    // input waiting in every pass, and what a pump takes meanwhile. Chunks mostly travel
-    // through by pointer, so it rarely needs more, and only a surplus goes back.
-    need = (4 * passes + 8) * plan.count[1];
+    // input waiting in every pass (Line Out's two among them), and what a pump takes meanwhile.
+    // Chunks mostly travel through by pointer, so it rarely needs more, and only a surplus goes
+    // back.
+    need = (4 * passes + 8) * plan.count[1] + 2 * passes;
     if (stashFreeChunks(1) < need) moveStashChunks(0, 1, need - stashFreeChunks(1));
     lineInPasses.store(0, std::memory_order_relaxed);
     given = workGiven.fetch_add(1) + 1;
