@@ -80,8 +80,9 @@ static void applyOutputFade() QAF_NONBLOCKING
   if (want == FADE_OUT && fadeGain == 0) fadeSilent.store(1, std::memory_order_release);
 }
 
-// Audio thread, graph lock held.
-void finishGraphPass() QAF_NONBLOCKING
+// Audio thread, graph lock held. The end of a pass, after Line Out: the output fade, the output
+// meters and the pass count.
+static void finishGraphPass() QAF_NONBLOCKING
 {
   applyOutputFade();
   monitorPass((short *)buf, buf_size / 4);

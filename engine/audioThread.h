@@ -15,11 +15,9 @@ void pumpAllModules() QAF_NONBLOCKING;
 // Audio thread (or a device's real-time callback), graph lock held. One whole pass over the
 // device buffer: every module, then the output fade of a preset switch.
 void runGraphPass() QAF_NONBLOCKING;
-// Audio thread (or a device's real-time callback), graph lock held. The end of a pass, after
-// Line Out: the output fade, the output meters and the pass count.
-void finishGraphPass() QAF_NONBLOCKING;
-// The same for a block of passes rendered at once: each pass's output fade on buf as Line Out
-// leaves it, then the meters and the pass count over the whole block's frames.
+// Audio thread, graph lock held. The end of a block of passes rendered at once: each pass's
+// output fade on buf as Line Out leaves it, then the output meters and the pass count over the
+// whole block's frames (a single pass does both in runGraphPass).
 void fadeGraphOutput() QAF_NONBLOCKING;
 void finishGraphBlock(short *frames, int passes) QAF_NONBLOCKING;
 // Passes run so far (any thread may read it).

@@ -11,5 +11,5 @@ if(TARGET qaf AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/fakedsp/fakedsp.c)
     QAF_EXAMPLES_DIR="${CMAKE_BINARY_DIR}/examples")
   add_dependencies(e2e_backends qaf fakedsp examples)
   gtest_discover_tests(e2e_backends DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 180)
+    PROPERTIES TIMEOUT 180 RESOURCE_LOCK jackd)
 endif()

@@ -14,5 +14,6 @@ foreach(kind rtsan tsan)
   add_test(NAME ${kind}_edit_stress COMMAND ${CMAKE_COMMAND}
     -DSRC=${CMAKE_SOURCE_DIR} -DBIN=${CMAKE_BINARY_DIR}-${kind} -DSAN=${san}
     -DCC=${cc} -DCXX=${cxx} -P ${CMAKE_SOURCE_DIR}/scripts/sanitized_run.cmake)
-  set_tests_properties(${kind}_edit_stress PROPERTIES LABELS ${kind} TIMEOUT 1200)
+  set_tests_properties(${kind}_edit_stress PROPERTIES LABELS ${kind} TIMEOUT 1200
+    RESOURCE_LOCK jackd)
 endforeach()

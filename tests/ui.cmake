@@ -10,5 +10,8 @@ if(TARGET qafui)
       COMMAND xvfb-run -a -s "-screen 0 1280x1024x24" $<TARGET_FILE:${name}>)
     set_tests_properties(${name} PROPERTIES TIMEOUT 300
       ENVIRONMENT "GSETTINGS_BACKEND=memory;NO_AT_BRIDGE=1")
+    if(name IN_LIST QAF_JACKD_TESTS)
+      set_tests_properties(${name} PROPERTIES RESOURCE_LOCK jackd)
+    endif()
   endforeach()
 endif()
