@@ -92,6 +92,9 @@ void notePassTime(long long passNs, long long periodNs)
   }
 }
 
+// Audio thread. One buffer's length in nanoseconds.
+static long long bufferPeriodNs() { return (long long)(buf_size / 4) * 1000000000LL / 44100; }
+
 // Audio thread.
 void markReadDone() { readDoneAt = monoNs(); }
 
@@ -100,8 +103,7 @@ void markReadDone() { readDoneAt = monoNs(); }
 void markWriteStart()
 {
   if (!readDoneAt) return;
-  long long period = (long long)(buf_size / 4) * 1000000000LL / 44100;
-  notePassTime(monoNs() - readDoneAt, period);
+  notePassTime(monoNs() - readDoneAt, bufferPeriodNs());
   readDoneAt = 0;
 }
 
@@ -109,8 +111,7 @@ void markWriteStart()
 void noteBlockTime(long long ns, int passes)
 {
   if (passes <= 0) return;
-  long long period = (long long)(buf_size / 4) * 1000000000LL / 44100;
-  notePassTime(ns / passes, period);
+  notePassTime(ns / passes, bufferPeriodNs());
 }
 
 double worstPassShare() { return (double)worstShareMicro.load() / 1e6; }

@@ -78,9 +78,13 @@ int open_sound(int rate, int bits, int channels, int fragments, int size)
 }
 
 // Audio thread.
+int readSoundUntimed() { return active ? active->read() : oss_read_sound(); }
+int writeSoundUntimed() { return active ? active->write() : oss_write_sound(); }
+
+// Audio thread.
 int read_sound()
 {
-  int r = active ? active->read() : oss_read_sound();
+  int r = readSoundUntimed();
   if (r == 0) markReadDone();
   return r;
 }
@@ -89,12 +93,8 @@ int read_sound()
 int write_sound()
 {
   markWriteStart();
-  return active ? active->write() : oss_write_sound();
+  return writeSoundUntimed();
 }
-
-// Audio thread.
-int readSoundUntimed() { return active ? active->read() : oss_read_sound(); }
-int writeSoundUntimed() { return active ? active->write() : oss_write_sound(); }
 
 bool soundDeviceIsOffline() { return active && active->offline; }
 

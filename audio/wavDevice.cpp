@@ -16,7 +16,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -28,6 +27,7 @@
 
 #include "audio/cardfeed.h"
 #include "audio/devices.h"
+#include "engine/hugePages.h"
 
 #define PATCH_RATE 44100
 #define BLOCK_FRAMES 65536  // frames per step of decoding, converting and encoding
@@ -41,12 +41,10 @@ static const unsigned long CONVERT_QUALITY = SOXR_HQ | SOXR_STEEP_FILTER;
 
 static std::string inName, outName, tmpName;
 static SF_INFO inInfo;
-// A whole recording's memory comes in huge pages where the kernel offers them: a minute of sound
-// is 2,600 small pages, each faulted in on its own, or five huge ones.
+// A whole recording's memory comes in huge pages.
 template <class T>
 struct recordingAllocator {
   typedef T value_type;
-  static const size_t HUGE_PAGE = 2 << 20;
   recordingAllocator() = default;
   template <class U>
   recordingAllocator(const recordingAllocator<U> &)
@@ -55,14 +53,7 @@ struct recordingAllocator {
   T *allocate(size_t n)
   {
     size_t bytes = n * sizeof(T);
-    void *p;
-    if (bytes < HUGE_PAGE) {
-      p = malloc(bytes);
-    } else {
-      bytes = (bytes + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-      p = aligned_alloc(HUGE_PAGE, bytes);
-      if (p) madvise(p, bytes, MADV_HUGEPAGE);
-    }
+    void *p = bytes < HUGE_PAGE_BYTES ? malloc(bytes) : allocHugePages(bytes);
     if (!p) throw std::bad_alloc();
     return (T *)p;
   }

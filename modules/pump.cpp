@@ -5,10 +5,10 @@
 
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 
 #include "audio/cardfeed.h"
 #include "engine/fatal.h"
+#include "engine/hugePages.h"
 #include "engine/io_term_inlines.h"
 #include "engine/soundNode.h"
 
@@ -59,12 +59,9 @@ static bool inStashRegion(const short *c)
 
 bool reserveBlockChunks(int count, int bytes)
 {
-  if (stashMem) return stashChunks >= count && stashStride >= (size_t)bytes;
+  if (stashMem) return blockChunksFit(count, bytes);
   size_t stride = ((size_t)bytes + 63) & ~(size_t)63;
-  // In huge pages where the kernel offers them: a handful of faults instead of hundreds.
-  size_t hugePage = 2 << 20, total = (stride * (size_t)count + hugePage - 1) & ~(hugePage - 1);
-  char *mem = (char *)aligned_alloc(hugePage, total);
-  if (mem) madvise(mem, total, MADV_HUGEPAGE);
+  char *mem = (char *)allocHugePages(stride * (size_t)count);
   short **lists[2] = {g_try_new(short *, count + CHUNK_POOL_SIZE),
                       g_try_new(short *, count + CHUNK_POOL_SIZE)};
   if (!mem || !lists[0] || !lists[1]) {
