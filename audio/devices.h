@@ -121,5 +121,4 @@ jackPassPlan planJackPasses(int nframes, int bufferBytes);
 // The JACK process callback (real-time thread; takes only a try of the graph lock).
 int jackProcess(unsigned nframes, void *arg) QAF_NONBLOCKING;
 extern std::atomic<long> jackCallbacks;   // process callbacks run
-extern std::atomic<long> jackLockMisses;  // passes played as silence: the graph lock was busy
 #endif

@@ -23,7 +23,6 @@
 #define FIFO_FRAMES (QAF_JACK_MAX_FRAMES + 3 * 1024)
 
 std::atomic<long> jackCallbacks{0};
-std::atomic<long> jackLockMisses{0};
 
 static jack_client_t *client = nullptr;
 static jack_port_t *inPort[2];
@@ -76,20 +75,9 @@ static void replan(unsigned n)
   if (fifoOut) memset(fifoOut, 0, (size_t)passFrames * 4);
 }
 
-// Real-time thread. One pass over the device buffer, if the graph is free.
-static void runPass() QAF_NONBLOCKING
-{
-  if (audioTryGraphLock()) {
-    runGraphPass();
-    audioReleaseGraphLock();
-  } else {
-    // The meters and the tuner still see this period; what goes out is silence.
-    monitorLineIn((const short *)buf, buf_size / 4);
-    memset(buf, 0, (size_t)buf_size);
-    jackLockMisses++;
-    monitorPass((short *)buf, buf_size / 4);
-  }
-}
+// Real-time thread. One pass over the device buffer: the graph is never locked, so every
+// period is processed.
+static void runPass() QAF_NONBLOCKING { runGraphPass(); }
 
 // Real-time thread. The period's MIDI events, in order, before its first pass: control changes
 // are latched for that pass, so each lands on a pass boundary.
@@ -274,7 +262,6 @@ static int jackOpen(int rate, int, int, int, int size)
   buf_size = passFrames * 4;
   planFrames = 0;
   jackCallbacks = 0;
-  jackLockMisses = 0;
   xrunCount = 0;
   serverGone = 0;
   interrupted = 0;
@@ -348,9 +335,6 @@ static void jackClose()
   if (client) {
     if (activated && !serverGone) jack_deactivate(client);
     dropClient();
-    if (jackLockMisses > 0)
-      printf("JACK: %ld passes played silence while the patch was being changed\n",
-             jackLockMisses.load());
   }
   free(buf);
   free(fifoIn);

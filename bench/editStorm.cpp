@@ -72,11 +72,12 @@ static void *audioSide(void *)
     }
     for (int i = 0; i < frames; i++) b[2 * i] = b[2 * i + 1] = (short)((n * frames + i) * 37);
     n++;
+    // The pass takes the newest graph itself: the time until it holds one is its wait.
     long long t0 = now();
-    audioTakeGraphLock();
+    beginGraphPass();
     long long t1 = now();
-    runGraphPass();
-    audioReleaseGraphLock();
+    runPassBody();
+    endGraphPass();
     long long t2 = now();
     int k = currentKind.load();
     if (k >= 0) {

@@ -123,7 +123,7 @@ bool controlCommand(const char *line)
       printf("%s takes a file name\n", word.c_str());
       return true;
     }
-    if (word == "load") loadLayoutFile(file.c_str(), false);
+    if (word == "load") loadLayoutFile(file.c_str(), true);
     if (word == "bank") {
       real_loadsbank(&file[0]);
       setListUseBank(file.c_str());

@@ -201,27 +201,28 @@ struct ctlTable {
   int first[129];
 };
 
-// The table the audio thread reads; written only with the graph lock held.
-static ctlTable *liveTable = nullptr;
+// The table the audio thread reads, published with one store; a replaced one is freed once no
+// pass can read it.
+static std::atomic<ctlTable *> liveTable{nullptr};
 
-// Audio thread, graph lock held.
-static void applyControl(int key, int value, bool pressed)
+// Audio thread, inside a pass.
+static void applyControl(int key, int value, bool pressed) QAF_NONBLOCKING
 {
-  const ctlTable *t = liveTable;
+  const ctlTable *t = liveTable.load(std::memory_order_acquire);
   if (!t) return;
   int ch = key / 128 + 1, cc = key % 128;
   for (int i = t->first[cc]; i < t->first[cc + 1]; i++) {
     const ctlMapping &m = t->m[i];
     if (m.cc != cc || (m.channel != 0 && m.channel != ch)) continue;
-    modRec *r = MOD[m.slot];
+    modRec *r = passMod(m.slot);
     if (!r || r->ID != m.id) continue;
     float v;
     if (mappedValue(m, value, pressed, r->parm[m.parm], &v)) r->parm[m.parm] = v;
   }
 }
 
-// Audio thread, graph lock held.
-void controlPass()
+// Audio thread, inside a pass.
+void controlPass() QAF_NONBLOCKING
 {
   if (!latchAny.load(std::memory_order_relaxed) || !latchAny.exchange(0, std::memory_order_acquire))
     return;
@@ -242,7 +243,14 @@ void controlPass()
 
 static std::vector<ctlMapping> uiMaps;
 
-// Builds the table beside and swaps it in; the old one goes after the graph lock is released.
+static void freeTable(void *p)
+{
+  ctlTable *t = (ctlTable *)p;
+  delete[] t->m;
+  delete t;
+}
+
+// Builds the table beside and swaps it in; the old one goes once no pass can read it.
 static void publish()
 {
   ctlTable *t = nullptr;
@@ -259,13 +267,10 @@ static void publish()
     t->first[128] = n;
   }
   GET_MODGRAPH_LOCK();
-  ctlTable *old = liveTable;
-  liveTable = t;
+  ctlTable *old = liveTable.exchange(t, std::memory_order_acq_rel);
+  if (old) retireLater(freeTable, old);
   RELEASE_MODGRAPH_LOCK();
-  if (old) {
-    delete[] old->m;
-    delete old;
-  }
+  collectRetired();
 }
 
 static int slotOfModule(int id)

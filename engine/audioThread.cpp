@@ -46,91 +46,128 @@ static int claimProgramEnd()
   return programEnding.compare_exchange_strong(expected, 1) ? 1 : 0;
 }
 
-// Audio thread, graph lock held.
+// Audio thread, inside a pass.
+static void pumpGraph() QAF_NONBLOCKING
+{
+  const runGraph *g = passGraph;
+  for (int i = 0; i < g->execNum; i++) Pump_Module(g->execOrder[i]);
+}
+
+// Audio thread (tests call it alone, outside any pass).
 void pumpAllModules() QAF_NONBLOCKING
 {
-  for (int i = 0; i < MOD_EXEC_NUM; i++) Pump_Module(MOD_EXEC_ORDER[i]);
+  beginGraphPass();
+  pumpGraph();
+  endGraphPass();
 }
 
-// The output fade of a preset switch. The UI thread asks (fadeWanted), the audio thread moves
-// the gain one frame at a time and says when the output has gone silent.
+// ---- The output stage ---------------------------------------------------------------------------
+// One ramped gain between Line Out and the device serves every change of level: the fade around
+// a swap of the patch, the tuner's mute, the fade in from silence when a device starts and the
+// fade out before it stops. The gain moves one step per frame toward its target, so nothing is
+// ever a hard cut. Editors set the reasons for silence; the audio thread alone moves the gain and
+// says when the output has gone silent.
 #define FADE_FRAMES 220  // 5 ms at 44100 Hz
-enum { FADE_NONE, FADE_OUT, FADE_IN };
-static std::atomic<int> fadeWanted{FADE_NONE};
-static std::atomic<int> fadeSilent{0};
-static int fadeGain = FADE_FRAMES;  // audio thread only: frames of gain, FADE_FRAMES is unity
+enum { HOLD_SWAP = 1, HOLD_STOP = 2 };
+static std::atomic<int> outputHolds{0};
+static std::atomic<int> outputSilent{0};
+static int outputGain = FADE_FRAMES;       // audio thread only: FADE_FRAMES is unity
 static std::atomic<long> passCount{0};
 
-// Audio thread, graph lock held.
-static void applyOutputFade() QAF_NONBLOCKING
+// Audio thread, inside a pass. Ramps the gain over n frames of buf.
+static void applyOutputStage(short *b, int frames) QAF_NONBLOCKING
 {
-  int want = fadeWanted.load(std::memory_order_acquire);
-  if (want != FADE_OUT && fadeGain == FADE_FRAMES) return;
-  short *b = (short *)buf;
-  int frames = buf_size / 4;
-  for (int i = 0; i < frames; i++) {
-    if (want == FADE_OUT) {
-      if (fadeGain > 0) fadeGain--;
-    } else if (fadeGain < FADE_FRAMES) {
-      fadeGain++;
+  bool quiet = outputHolds.load(std::memory_order_acquire) != 0 || outputMuted();
+  int target = quiet ? 0 : FADE_FRAMES;
+  if (outputGain == target) {
+    if (target == 0) {
+      memset(b, 0, (size_t)frames * 4);
+      outputSilent.store(1, std::memory_order_release);
     }
-    b[2 * i] = (short)((int)b[2 * i] * fadeGain / FADE_FRAMES);
-    b[2 * i + 1] = (short)((int)b[2 * i + 1] * fadeGain / FADE_FRAMES);
+    return;
   }
-  if (want == FADE_OUT && fadeGain == 0) fadeSilent.store(1, std::memory_order_release);
+  int step = target > outputGain ? 1 : -1;
+  for (int i = 0; i < frames; i++) {
+    if (outputGain != target) outputGain += step;
+    b[2 * i] = (short)((int)b[2 * i] * outputGain / FADE_FRAMES);
+    b[2 * i + 1] = (short)((int)b[2 * i + 1] * outputGain / FADE_FRAMES);
+  }
+  if (outputGain == 0) outputSilent.store(1, std::memory_order_release);
 }
 
-// Audio thread, graph lock held. The end of a pass, after Line Out: the output fade, the output
+// The gain is the audio side's own and starts afresh with every run; the reasons for silence are
+// the editors' requests, each of which its editor takes back when done.
+void resetOutputStage(bool fadeIn) { outputGain = fadeIn ? 0 : FADE_FRAMES; }
+
+// Audio thread, inside a pass. The end of a pass, after Line Out: the output stage, the output
 // meters and the pass count.
 static void finishGraphPass() QAF_NONBLOCKING
 {
-  applyOutputFade();
+  applyOutputStage((short *)buf, buf_size / 4);
   monitorPass((short *)buf, buf_size / 4);
   passCount.fetch_add(1, std::memory_order_relaxed);
 }
 
-// Audio thread, graph lock held.
-void fadeGraphOutput() QAF_NONBLOCKING { applyOutputFade(); }
+// Audio thread, inside a block.
+void fadeGraphOutput() QAF_NONBLOCKING { applyOutputStage((short *)buf, buf_size / 4); }
 
-// Audio thread, graph lock held.
+// Audio thread, inside a block.
 void finishGraphBlock(short *frames, int passes) QAF_NONBLOCKING
 {
   monitorPass(frames, passes * (buf_size / 4), passes);
   passCount.fetch_add(passes, std::memory_order_relaxed);
 }
 
-// Audio thread, graph lock held.
-void runGraphPass() QAF_NONBLOCKING
+// Audio thread, inside a pass: the pass itself, between Line In's arrival in buf and Line Out's
+// departure from it.
+void runPassBody() QAF_NONBLOCKING
 {
   monitorLineIn((const short *)buf, buf_size / 4);
   controlPass();
-  pumpAllModules();
+  pumpGraph();
   finishGraphPass();
+}
+
+// Audio thread (or a device's real-time callback).
+void runGraphPass() QAF_NONBLOCKING
+{
+  beginGraphPass();
+  runPassBody();
+  endGraphPass();
 }
 
 long passesRun() { return passCount.load(std::memory_order_relaxed); }
 
-void fadeOutputForSwap()
+// UI thread. Sets or clears a reason for silence and, when setting one, waits until the silence
+// has gone out, as long as passes keep coming: a stalled or absent device holds nothing up.
+static void holdOutput(int reason, bool on)
 {
-  fadeSilent.store(0);
-  fadeWanted.store(FADE_OUT, std::memory_order_release);
-  // Waits for the silence, as long as passes keep coming; a stalled or absent device does not
-  // hold the switch up.
+  if (!on) {
+    outputHolds.fetch_and(~reason, std::memory_order_release);
+    return;
+  }
+  outputSilent.store(0);
+  outputHolds.fetch_or(reason, std::memory_order_release);
+  // A pass that has not come within three periods (and at least 5 ms) is not coming.
+  long long periodUs = (long long)(sound_buffer_size / 4) * 1000000 / 44100;
+  long long stall = periodUs * 3 < 5000 ? 5000 : periodUs * 3;
   long seen = passesRun();
   long long lastProgress = g_get_monotonic_time();
-  while (!fadeSilent.load(std::memory_order_acquire)) {
-    g_usleep(500);
+  while (!outputSilent.load(std::memory_order_acquire)) {
+    g_usleep(250);
     long now = passesRun();
     if (now != seen) {
       seen = now;
       lastProgress = g_get_monotonic_time();
-    } else if (g_get_monotonic_time() - lastProgress > 50000) {
+    } else if (g_get_monotonic_time() - lastProgress > stall) {
       break;
     }
   }
 }
 
-void fadeOutputBackIn() { fadeWanted.store(FADE_IN, std::memory_order_release); }
+void fadeOutputForSwap() { holdOutput(HOLD_SWAP, true); }
+void fadeOutputBackIn() { holdOutput(HOLD_SWAP, false); }
+void fadeOutputForStop() { holdOutput(HOLD_STOP, true); }
 
 // Audio thread. One turn of the device loop: read, pass, write. All of it is real-time code;
 // the device read and write are its deliberate blocking calls (the graph lock's take and release
@@ -143,9 +180,7 @@ static int audioLoopOnce() QAF_NONBLOCKING
     r = read_sound();
   }
   if (r != 0) return -1;
-  audioTakeGraphLock();
   runGraphPass();
-  audioReleaseGraphLock();
   {
     QAF_RT_EXEMPT;
     write_sound();
@@ -173,9 +208,7 @@ static int audioLoopBlock() QAF_NONBLOCKING
   }
   if (n == 0) return -1;
   long long start = monoNs();
-  audioTakeGraphLock();
   runGraphBlock(blockFrames, n);
-  audioReleaseGraphLock();
   noteBlockTime(monoNs() - start, n);
   {
     QAF_RT_EXEMPT;
@@ -191,19 +224,24 @@ static int audioLoopBlock() QAF_NONBLOCKING
 void *audio_thread_start(void *)
 {
   printf("audio thread started!\n");
-  struct sched_param sp;
-  memset(&sp, 0, sizeof sp);
-  sp.sched_priority = sched_get_priority_max(SCHED_FIFO);
-  if (sched_setscheduler(0, SCHED_FIFO, &sp) != 0)
-    printf("Can't get realtime priority for audio thread.\n");
-
   bool blocks = soundDeviceIsOffline();
+  // A file render has no deadline and waits on its second thread, which runs at normal
+  // priority: at real-time priority it would only spin against it.
+  if (!blocks) {
+    struct sched_param sp;
+    memset(&sp, 0, sizeof sp);
+    sp.sched_priority = sched_get_priority_max(SCHED_FIFO);
+    if (sched_setscheduler(0, SCHED_FIFO, &sp) != 0)
+      printf("Can't get realtime priority for audio thread.\n");
+  }
+  // Every run starts afresh, at full level: what a device plays first is the input itself.
+  resetOutputStage(false);
   for (;;) {
     if ((blocks ? audioLoopBlock() : audioLoopOnce()) != 0) {
       if (stopRequested.load()) break;
-      printf("Audio thread terminating!\n");
-      // Shutdown got there first: it is waiting to join this thread.
+      // Shutdown got there first (it may be fading the output out): it will join this thread.
       if (!claimProgramEnd()) break;
+      printf("Audio thread terminating!\n");
       // Closing lets a device back end finish what it writes. The UI thread may still be busy,
       // so the program ends without running exit handlers under its feet.
       reportSoundStats();

@@ -9,14 +9,16 @@
 
 extern pthread_t audio_thread;
 
-// Audio thread (or a device's real-time callback), graph lock held. Pumps every module once,
-// in execution order.
+// Audio thread (or a device's real-time callback). Pumps every module once, in execution order,
+// in the newest graph.
 void pumpAllModules() QAF_NONBLOCKING;
-// Audio thread (or a device's real-time callback), graph lock held. One whole pass over the
-// device buffer: every module, then the output fade of a preset switch.
+// Audio thread (or a device's real-time callback). One whole pass over the device buffer: takes
+// the newest graph (no lock, no wait), runs every module, then the output stage.
 void runGraphPass() QAF_NONBLOCKING;
-// Audio thread, graph lock held. The end of a block of passes rendered at once: each pass's
-// output fade on buf as Line Out leaves it, then the output meters and the pass count over the
+// Audio thread, between beginGraphPass and endGraphPass: the same pass without either.
+void runPassBody() QAF_NONBLOCKING;
+// Audio thread, inside a block. The end of a block of passes rendered at once: each pass's
+// output stage on buf as Line Out leaves it, then the output meters and the pass count over the
 // whole block's frames (a single pass does both in runGraphPass).
 void fadeGraphOutput() QAF_NONBLOCKING;
 void finishGraphBlock(short *frames, int passes) QAF_NONBLOCKING;
@@ -29,6 +31,11 @@ long passesRun();
 void fadeOutputForSwap();
 // UI thread. Fades Line Out back in over about 5 ms from the next pass on.
 void fadeOutputBackIn();
+// Main thread, before a live device stops: fades Line Out to silence and waits for it.
+void fadeOutputForStop();
+// The output stage afresh, as a run starts: silent and fading in, or at full level. Nothing
+// half-done is kept from one run to the next.
+void resetOutputStage(bool fadeIn);
 
 // The audio thread's body. Loops until a device read fails: then it prints "Audio thread
 // terminating!", closes the device and ends the program with status 0, unless shutdown has

@@ -100,15 +100,18 @@ static inline int groupOf(int *root, int s) QAF_NONBLOCKING
 // pass by pass.
 static bool makePlan(blockPlan &pl) QAF_NONBLOCKING
 {
+  const runGraph *g = passGraph;
+  const int *order = g->execOrder;
+  int num = g->execNum;
   int pos[MAX_MODULES];
   for (int s = 0; s < MAX_MODULES; s++) pos[s] = -1;
-  for (int i = 0; i < MOD_EXEC_NUM; i++) pos[MOD_EXEC_ORDER[i]] = i;
+  for (int i = 0; i < num; i++) pos[order[i]] = i;
   pl.lineIn = pl.lineOut = -1;
   int root[MAX_MODULES], cost[MAX_MODULES];
-  for (int i = 0; i < MOD_EXEC_NUM; i++) {
-    int s = MOD_EXEC_ORDER[i];
-    if (!MOD[s]) return false;
-    modFunc f = typeList[MOD[s]->type].pump;
+  for (int i = 0; i < num; i++) {
+    int s = order[i];
+    if (!g->mod[s]) return false;
+    modFunc f = typeList[g->mod[s]->type].pump;
     root[s] = s;
     cost[s] = 0;
     if (f == fLineIn || f == fLineOut) {
@@ -120,18 +123,18 @@ static bool makePlan(blockPlan &pl) QAF_NONBLOCKING
     }
     // Every wire must run forward, to a module that runs later in the same pass.
     for (int k = 0; k < 4; k++) {
-      int d = O_TERM_WIRE(s * 4 + k);
-      if (d != -1 && (!MOD[d / 4] || pos[d / 4] <= i)) return false;
+      int d = g->oTerm[s * 4 + k];
+      if (d != -1 && (!g->mod[d / 4] || pos[d / 4] <= i)) return false;
     }
   }
   if (pl.lineIn == -1 || pl.lineOut == -1 || pos[pl.lineIn] > pos[pl.lineOut]) return false;
 
   // Groups of modules joined by wires (Line In and Line Out aside) share a thread.
-  for (int i = 0; i < MOD_EXEC_NUM; i++) {
-    int s = MOD_EXEC_ORDER[i];
+  for (int i = 0; i < num; i++) {
+    int s = order[i];
     if (s == pl.lineIn || s == pl.lineOut) continue;
     for (int k = 0; k < 4; k++) {
-      int d = O_TERM_WIRE(s * 4 + k);
+      int d = g->oTerm[s * 4 + k];
       if (d == -1 || d / 4 == pl.lineOut) continue;
       int a = groupOf(root, s), b = groupOf(root, d / 4);
       if (a != b) {
@@ -142,8 +145,8 @@ static bool makePlan(blockPlan &pl) QAF_NONBLOCKING
   }
   // The heaviest groups first, each to the thread with less to do so far.
   int groups[MAX_MODULES], n = 0;
-  for (int i = 0; i < MOD_EXEC_NUM; i++) {
-    int s = MOD_EXEC_ORDER[i];
+  for (int i = 0; i < num; i++) {
+    int s = order[i];
     if (s == pl.lineIn || s == pl.lineOut || groupOf(root, s) != s) continue;
     int j = n++;
     while (j > 0 && cost[groups[j - 1]] < cost[s]) {
@@ -159,8 +162,8 @@ static bool makePlan(blockPlan &pl) QAF_NONBLOCKING
     load[t] += cost[groups[g]];
   }
   pl.count[0] = pl.count[1] = 0;
-  for (int i = 0; i < MOD_EXEC_NUM; i++) {
-    int s = MOD_EXEC_ORDER[i];
+  for (int i = 0; i < num; i++) {
+    int s = order[i];
     if (s == pl.lineIn || s == pl.lineOut) continue;
     int t = thread[groupOf(root, s)];
     pl.list[t][pl.count[t]++] = s;
@@ -173,7 +176,8 @@ static bool makePlan(blockPlan &pl) QAF_NONBLOCKING
 // pump runs, and what it sent along its wires is set aside for that pass of the receivers.
 static inline void runModulePass(int slot, int p) QAF_NONBLOCKING
 {
-  modRec *m = MOD[slot];
+  const runGraph *g = passGraph;
+  modRec *m = g->mod[slot];
   for (int k = 0; k < 4; k++) {
     short *c = waiting[slot][p][k];
     if (!c) continue;
@@ -183,9 +187,9 @@ static inline void runModulePass(int slot, int p) QAF_NONBLOCKING
   }
   typeList[m->type].pump(slot);
   for (int k = 0; k < 4; k++) {
-    int d = O_TERM_CONNECT[slot * 4 + k];
+    int d = g->oTerm[slot * 4 + k];
     if (d == -1) continue;
-    short **to = &MOD[d / 4]->term[d % 4];
+    short **to = &g->mod[d / 4]->term[d % 4];
     if (*to) {
       waiting[d / 4][p][d % 4] = *to;
       *to = nullptr;
@@ -201,14 +205,15 @@ static std::atomic<int> lineInPasses{0};
 // pass's waiting chunks: the second thread may be running the very modules it feeds meanwhile.
 static void lineInPass(int slot, const short *frames, int p) QAF_NONBLOCKING
 {
-  modRec *m = MOD[slot];
+  const runGraph *g = passGraph;
+  modRec *m = g->mod[slot];
   for (int k = 0; k < 4; k++) {
     if (m->term[k]) freeChunk(m->term[k]);
     m->term[k] = nullptr;
   }
   int n = buf_size / 4;
   for (int k = 0; k < 2; k++) {
-    int d = O_TERM_CONNECT[slot * 4 + k];
+    int d = g->oTerm[slot * 4 + k];
     if (d == -1) continue;
     short *c = newChunk();
     for (int i = 0; i < n; i++) c[i] = frames[2 * i + k];
@@ -223,7 +228,7 @@ static void runList(int t) QAF_NONBLOCKING
   for (int i = 0; i < plan.count[t]; i++) {
     for (int p = 0; p < planPasses; p++) {
       if (t == 1)
-        while (lineInPasses.load(std::memory_order_acquire) <= p) __builtin_ia32_pause();
+        while (lineInPasses.load(std::memory_order_acquire) <= p) qafCpuRelax();
       runModulePass(plan.list[t][i], p);
     }
   }
@@ -242,7 +247,7 @@ static void waitForChange(std::atomic<unsigned> &word, unsigned seen, std::atomi
   for (int spins = 0; word.load(std::memory_order_acquire) == seen; spins++) {
     if (workerQuit.load(std::memory_order_relaxed)) return;
     if ((spins & 255) != 255) {
-      __builtin_ia32_pause();
+      qafCpuRelax();
       continue;
     }
     long long now = monoNs();
@@ -305,13 +310,15 @@ void stopBlockRender()
 bool runGraphBlock(char *frames, int passes) QAF_NONBLOCKING
 {
   int bytes = buf_size;
+  beginGraphPass();
   if (!ready || passes > MAX_BLOCK_PASSES ||
       !blockChunksFit(blockChunksNeeded(passes), sound_chunk_size) || !makePlan(plan)) {
     for (int p = 0; p < passes; p++) {
       memcpy(buf, frames + (size_t)p * bytes, (size_t)bytes);
-      runGraphPass();
+      runPassBody();
       memcpy(frames + (size_t)p * bytes, buf, (size_t)bytes);
     }
+    endGraphPass();
     singleRun.fetch_add(passes, std::memory_order_relaxed);
     return false;
   }
@@ -319,8 +326,8 @@ bool runGraphBlock(char *frames, int passes) QAF_NONBLOCKING
   // Chunks left at terminals by earlier passes move into the stash, so that the block's
   // threads never touch the shared pool.
   for (int s = 0; s < MAX_MODULES; s++)
-    if (MOD[s])
-      for (int k = 0; k < 4; k++) MOD[s]->term[k] = adoptIntoStash(MOD[s]->term[k]);
+    if (modRec *m = passGraph->mod[s])
+      for (int k = 0; k < 4; k++) m->term[k] = adoptIntoStash(m->term[k]);
   planPasses = passes;
   controlPass();
   int need = 0;
@@ -361,6 +368,7 @@ bool runGraphBlock(char *frames, int passes) QAF_NONBLOCKING
   }
   finishGraphBlock((short *)frames, passes);
   useBlockStash(-1);
+  endGraphPass();
   blockRun.fetch_add(passes, std::memory_order_relaxed);
   return true;
 }

@@ -18,7 +18,7 @@ void stopBlockRender();
 // Passes in one block at the current buffer size.
 int blockPasses();
 
-// Audio thread, graph lock held. Runs passes consecutive device buffers at frames (buf_size
+// Audio thread. Runs passes consecutive device buffers at frames (buf_size
 // bytes each) through the patch in place, with the same result as runGraphPass on each in turn.
 // True when they ran as a block; false when the patch needed them pass by pass (a feedback wire,
 // or a module that shares state beyond its wires, such as the sample modules).

@@ -11,6 +11,7 @@
 #include <sanitizer/rtsan_interface.h>
 #define QAF_RTSAN 1
 #endif
+
 #endif
 
 #if defined(__clang__) && defined(__has_cpp_attribute)
@@ -29,5 +30,38 @@
   do {                \
   } while (0)
 #endif
+
+// A read that races a writer on purpose and is checked afterwards (a sequence lock's copy):
+// ThreadSanitizer is told to look away; elsewhere these are nothing.
+#if defined(__SANITIZE_THREAD__)
+#define QAF_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QAF_TSAN 1
+#endif
+#endif
+#ifdef QAF_TSAN
+extern "C" void AnnotateIgnoreReadsBegin(const char *file, int line);
+extern "C" void AnnotateIgnoreReadsEnd(const char *file, int line);
+#define QAF_TSAN_IGNORE_READS_BEGIN() AnnotateIgnoreReadsBegin(__FILE__, __LINE__)
+#define QAF_TSAN_IGNORE_READS_END() AnnotateIgnoreReadsEnd(__FILE__, __LINE__)
+#else
+#define QAF_TSAN_IGNORE_READS_BEGIN() \
+  do {                                 \
+  } while (0)
+#define QAF_TSAN_IGNORE_READS_END() \
+  do {                               \
+  } while (0)
+#endif
+
+// A processor's spin-wait hint, where it has one.
+static inline void qafCpuRelax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+  __asm__ __volatile__("yield");
+#endif
+}
 
 #endif

@@ -6,9 +6,13 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
+#include <vector>
+
 #include "control/control.h"
+#include "engine/audioThread.h"
 #include "engine/fatal.h"
 #include "engine/io_term_inlines.h"
 #include "engine/realtime.h"
@@ -72,8 +76,7 @@ modRec::modRec() : type(0), ID(sUID++), parm(), Extra(nullptr), term{}
 modRec::~modRec() { releaseModuleChunks(this); }
 
 static std::atomic<long long> worstHoldNs{0};
-static std::atomic<long long> worstWaitNs{0};
-static long long holdStartNs = 0;  // UI thread only
+static long long holdStartNs = 0;  // editors only, under the graph lock
 
 static long long lockClockNs()
 {
@@ -90,62 +93,123 @@ static void raiseTo(std::atomic<long long> &worst, long long v)
   }
 }
 
-#ifdef QAF_RTSAN
-// The sanitizer's own entry points for real-time code: in a RealtimeSanitizer build, a holding
-// of the graph lock by the UI thread is checked like a pass, so that an allocation, a free, a
-// print or a blocking call made while the audio thread may be waiting fails the run.
-extern "C" void __rtsan_realtime_enter();
-extern "C" void __rtsan_realtime_exit();
-#endif
+// ---- Publication --------------------------------------------------------------------------------
+// The newest graph, and what the thread that runs passes reads: the sequence number of its graph
+// times two, plus one while a pass is under way. A pass announces itself before it loads the
+// newest graph, and an editor publishes before it looks at the announcement (both in one total
+// order), so an editor that finds no pass under way knows the next pass sees what it published.
+static runGraph emptyGraph;  // before anything is published: no module, nothing to run
+static std::atomic<runGraph *> newestGraph{&emptyGraph};
+static std::atomic<unsigned long> readerState{0};
+const runGraph *passGraph = nullptr;
+static unsigned long publishedSeq = 0;  // editors only
+
+struct retiredThing {
+  unsigned long seq;  // safe once no pass reads a graph older than this
+  void (*destroy)(void *);
+  void *p;
+};
+// Editors only, under the graph lock or alone. Never destroyed: what is still pending at exit
+// stays reachable rather than leaked.
+static std::vector<retiredThing> &retired = *new std::vector<retiredThing>;
+
+static thread_local int passDepth = 0;  // a pass entered inside a pass is the same pass
+
+// Audio thread (or a device's real-time callback).
+void beginGraphPass() QAF_NONBLOCKING
+{
+  if (passDepth++ > 0) return;
+  unsigned long was = readerState.load(std::memory_order_relaxed);
+  readerState.store(was | 1, std::memory_order_seq_cst);
+  runGraph *g = newestGraph.load(std::memory_order_seq_cst);
+  readerState.store(g->seq * 2 + 1, std::memory_order_release);
+  passGraph = g;
+  takeReturnedChunks();
+}
+
+// Audio thread (or a device's real-time callback).
+void endGraphPass() QAF_NONBLOCKING
+{
+  if (--passDepth > 0) return;
+  readerState.store(passGraph->seq * 2, std::memory_order_release);
+}
+
+bool inGraphPass() QAF_NONBLOCKING { return readerState.load(std::memory_order_relaxed) & 1; }
+
+static void freeGraph(void *p) { delete (runGraph *)p; }
+static void destroyRecord(void *p) { destroyModule((modRec *)p); }
+
+// Editors, graph lock held: the editors' tables become the next graph.
+static void publishGraph()
+{
+  runGraph *g = new runGraph;
+  memcpy(g->mod, MOD, sizeof g->mod);
+  memcpy(g->iTerm, I_TERM_CONNECT, sizeof g->iTerm);
+  memcpy(g->oTerm, O_TERM_CONNECT, sizeof g->oTerm);
+  memcpy(g->execOrder, MOD_EXEC_ORDER, sizeof g->execOrder);
+  g->execNum = MOD_EXEC_NUM;
+  g->seq = ++publishedSeq;
+  runGraph *old = newestGraph.exchange(g, std::memory_order_seq_cst);
+  if (old != &emptyGraph) retired.push_back({g->seq, freeGraph, old});
+}
+
+// What is retired now is gone from the next graph to be published: it is safe once no pass
+// reads an older one.
+void retireLater(void (*destroy)(void *), void *p)
+{
+  retired.push_back({publishedSeq + 1, destroy, p});
+}
+
+void retireModule(modRec *m)
+{
+  if (m) retireLater(destroyRecord, m);
+}
+
+// Editors: true when no pass can read a graph older than seq.
+static bool passedBy(unsigned long seq)
+{
+  unsigned long r = readerState.load(std::memory_order_seq_cst);
+  return !(r & 1) || r / 2 >= seq;
+}
+
+void collectRetired(bool wait)
+{
+  if (retired.empty()) return;
+  if (wait) {
+    // A pass takes microseconds (a rendered block a fraction of a millisecond); a device that
+    // stalls mid-pass leaves the rest for the next edit.
+    for (int n = 0; n < 1000 && !passedBy(retired.back().seq); n++) g_usleep(100);
+  }
+  size_t kept = 0;
+  for (const retiredThing &t : retired) {
+    if (passedBy(t.seq))
+      t.destroy(t.p);
+    else
+      retired[kept++] = t;
+  }
+  retired.resize(kept);
+}
+
+int retiredPending() { return (int)retired.size(); }
 
 void GET_MODGRAPH_LOCK()
 {
   pthread_mutex_lock(&modgraph_mutex);
   holdStartNs = lockClockNs();
-#ifdef QAF_RTSAN
-  __rtsan_realtime_enter();
-#endif
 }
 
 void RELEASE_MODGRAPH_LOCK()
 {
-#ifdef QAF_RTSAN
-  __rtsan_realtime_exit();
-#endif
+  publishGraph();
   long long held = lockClockNs() - holdStartNs;
   pthread_mutex_unlock(&modgraph_mutex);
   raiseTo(worstHoldNs, held);
 }
 
-// Audio thread: the pass's one deliberate wait.
-void audioTakeGraphLock() QAF_NONBLOCKING
-{
-  QAF_RT_EXEMPT;
-  // A free lock is the common case: only a wait is worth timing.
-  if (pthread_mutex_trylock(&modgraph_mutex) == 0) return;
-  long long t0 = lockClockNs();
-  pthread_mutex_lock(&modgraph_mutex);
-  raiseTo(worstWaitNs, lockClockNs() - t0);
-}
-
-// A device's real-time callback: takes the lock only if it is free.
-bool audioTryGraphLock() QAF_NONBLOCKING { return pthread_mutex_trylock(&modgraph_mutex) == 0; }
-
-// Audio thread (or a device's real-time callback).
-void audioReleaseGraphLock() QAF_NONBLOCKING
-{
-  QAF_RT_EXEMPT;
-  pthread_mutex_unlock(&modgraph_mutex);
-}
-
 long long worstGraphHoldNs() { return worstHoldNs.load(); }
-long long worstGraphWaitNs() { return worstWaitNs.load(); }
+long long worstGraphWaitNs() { return 0; }
 
-void resetGraphLockStats()
-{
-  worstHoldNs = 0;
-  worstWaitNs = 0;
-}
+void resetGraphLockStats() { worstHoldNs = 0; }
 
 void Init_SoundNode_Data()
 {
@@ -159,6 +223,7 @@ void Init_SoundNode_Data()
     MOD_PARMBOX_HANDLE[s] = nullptr;
   }
   initChunkPool();
+  resetOutputStage(false);
   MOD[0] = new modRec;
   MOD[0]->type = 0;
   MOD[1] = new modRec;
@@ -170,13 +235,17 @@ void Init_SoundNode_Data()
   // behind a UI thread that was preempted while it held the lock. Still non-recursive.
   pthread_mutexattr_t attr;
   pthread_mutexattr_init(&attr);
-  pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
+  // Editors only: a MIDI thread's edit must not wait behind a preempted UI thread. Where the
+  // system has no priority inheritance it is a plain lock, which is all correctness needs.
+  if (pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT) != 0)
+    pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_NONE);
   pthread_mutex_init(&modgraph_mutex, &attr);
   pthread_mutexattr_destroy(&attr);
 }
 
 void Clean_SoundNode_Data()
 {
+  collectRetired(false);
   printf("Destroying mutex\n");
   pthread_mutex_destroy(&modgraph_mutex);
 }
@@ -192,7 +261,7 @@ modRec *makeModule(int type)
 void releaseModuleChunks(modRec *m)
 {
   for (int k = 0; k < 4; k++) {
-    if (m->term[k]) freeChunk(m->term[k]);
+    if (m->term[k]) returnChunk(m->term[k]);
     m->term[k] = nullptr;
   }
 }
@@ -200,7 +269,7 @@ void releaseModuleChunks(modRec *m)
 void destroyModule(modRec *m)
 {
   if (!m) return;
-  for (int k = 0; k < 4; k++) QAF_ASSERT(m->term[k] == NULL);
+  releaseModuleChunks(m);
   cleanRecord(m);
   delete m;
 }
@@ -228,6 +297,7 @@ void New_Mod(int type)
   computeModuleTiers();
   RELEASE_MODGRAPH_LOCK();
   printExecOrder();
+  collectRetired();
 
   printf("Created new module ID=%d Slot=%d Type=%d\n", m->ID, slot, type);
   printf("Name of new module: %s\n", typeList[type].name);
@@ -237,12 +307,12 @@ void Remove_Mod(int slot)
 {
   modRec *old = MOD[slot];
   GET_MODGRAPH_LOCK();
-  releaseModuleChunks(old);
   MOD[slot] = nullptr;
   computeModuleTiers();
+  retireModule(old);
   RELEASE_MODGRAPH_LOCK();
   printExecOrder();
-  destroyModule(old);
+  collectRetired();
   controlModulesChanged();
 }
 
@@ -267,10 +337,10 @@ void Init_Module(int slot)
   initRecord(sM);
 }
 
-// Audio thread, graph lock held.
-void Pump_Module(int slot)
+// Audio thread, inside a pass.
+void Pump_Module(int slot) QAF_NONBLOCKING
 {
-  modRec *sM = MOD[slot];
+  modRec *sM = passMod(slot);
   QAF_ASSERT(sM != NULL);
   modFunc f = typeList[sM->type].pump;
   if (f) f(slot);
@@ -417,4 +487,8 @@ void assignModuleTiers()
 {
   computeModuleTiers();
   printExecOrder();
+  // No pass runs meanwhile: the tables are published, and are the pass's graph, at once.
+  publishGraph();
+  passGraph = newestGraph.load();
+  collectRetired(false);
 }

@@ -89,17 +89,51 @@ extern const int fs[6];
 static inline bool typeHasInput(int type, int k) { return (typeList[type].terms >> (7 - k)) & 1; }
 static inline bool typeHasOutput(int type, int k) { return (typeList[type].terms >> (3 - k)) & 1; }
 
-// UI thread. The graph lock is held only to install what is already built: a few pointer and
-// table writes. Each holding is timed; the longest is a run statistic.
+// One published version of the patch: the slots, both wire tables and the execution order, as
+// passes run them. MOD, the wire tables and the order above are the editors' copy; releasing the
+// graph lock copies them into a new version and publishes it with one atomic store. A version is
+// never changed once published, and is freed (with the records that left the patch with it)
+// only once the pass that may have been reading it has ended.
+struct runGraph {
+  modRec *mod[MAX_MODULES];
+  int iTerm[TERMS_I_OR_O];
+  int oTerm[TERMS_I_OR_O];
+  int execOrder[MAX_MODULES];
+  int execNum;
+  unsigned long seq;
+};
+
+// The graph of the pass under way: set by beginGraphPass on the thread that runs passes, read by
+// the pumps and by a rendered block's second thread.
+extern const runGraph *passGraph;
+// Audio thread. The record in a slot of the pass's graph.
+static inline modRec *passMod(int slot) { return passGraph->mod[slot]; }
+
+// Audio thread (or a device's real-time callback). A pass starts: takes the newest published
+// graph and tells the editors which one it reads. Takes no lock and waits for nothing.
+void beginGraphPass() QAF_NONBLOCKING;
+// Audio thread. The pass has ended: the graph it read may be freed.
+void endGraphPass() QAF_NONBLOCKING;
+// True between beginGraphPass and endGraphPass on the thread that runs passes.
+bool inGraphPass() QAF_NONBLOCKING;
+
+// UI thread (any thread that edits; the graph lock serialises editors, never the audio thread).
+// Hands a record that has left the patch, or any other thing passes may still read, to be
+// destroyed once no pass can see it any more.
+void retireModule(modRec *m);
+void retireLater(void (*destroy)(void *), void *p);
+// UI thread. Destroys what passes have moved past; with wait, first waits (a pass at most, and
+// never longer than 100 ms) for the pass that may still read the newest retirements.
+void collectRetired(bool wait = true);
+// Things retired and not yet destroyed.
+int retiredPending();
+
+// UI thread: the graph lock, now only between editing threads. Releasing it publishes the
+// editors' tables as the next graph. Each holding is timed; the longest is a run statistic.
 void GET_MODGRAPH_LOCK();
 void RELEASE_MODGRAPH_LOCK();
-// Audio thread. The same lock for one pass; the wait for it is timed.
-void audioTakeGraphLock() QAF_NONBLOCKING;
-// A device's real-time callback: true when it took the lock, which was free; never waits.
-bool audioTryGraphLock() QAF_NONBLOCKING;
-void audioReleaseGraphLock() QAF_NONBLOCKING;
-// The longest holding by the UI thread and the longest wait of the audio thread so far, in ns;
-// reset starts both again (the benchmark measures each kind of edit on its own).
+// The longest holding by an editor so far, and the longest wait of the audio thread for the
+// graph (always 0: it takes no lock), in ns; reset starts both again.
 long long worstGraphHoldNs();
 long long worstGraphWaitNs();
 void resetGraphLockStats();
@@ -116,10 +150,11 @@ void Remove_Mod(int slot);
 // UI thread, no lock: a new record of the type (it takes the next module ID) with its private
 // state built by the type's init; no slot holds it yet.
 modRec *makeModule(int type);
-// Graph lock held: gives the chunks waiting at the record's terminals back to the pool.
+// Gives the chunks waiting at the record's terminals back to the pool: on the thread that runs
+// passes, or on the UI thread for a record no pass can see any more.
 void releaseModuleChunks(modRec *m);
-// UI thread, no lock: runs the type's clean and deletes a record that no slot holds any more
-// and whose chunks went back to the pool inside the holding that removed it.
+// UI thread, no lock: gives back the chunks of a record that no pass can see any more, runs the
+// type's clean and deletes it.
 void destroyModule(modRec *m);
 
 // The type's init and clean on a record, wherever it stands.
@@ -128,8 +163,8 @@ void cleanRecord(modRec *m);
 // The same for the record in a slot.
 void Init_Module(int slot);
 void Clean_Module(int slot);
-// Audio thread, graph lock held.
-void Pump_Module(int slot);
+// Audio thread, inside a pass.
+void Pump_Module(int slot) QAF_NONBLOCKING;
 
 // Removes half-made wires from a pair of wire tables (the running ones, or a layout's before it
 // is installed), printing what it removes.

@@ -165,7 +165,8 @@ static bool wireTablesAgree(const gint32 *iTerm, const gint32 *oTerm)
 }
 
 // UI thread; takes the graph lock itself for the swap.
-void real_load(gchar *filename) { loadLayoutFile(filename, false); }
+// File/Open while playing fades around the swap, like a preset switch.
+void real_load(gchar *filename) { loadLayoutFile(filename, true); }
 
 bool loadLayoutFile(const char *filename, bool fade)
 {
@@ -245,22 +246,20 @@ bool loadLayoutFile(const char *filename, bool fade)
   graphOrder order;
   computeGraphOrder(fresh, L->iTerm, L->oTerm, order);
 
-  modRec *old[MAX_MODULES];
   if (fade) fadeOutputForSwap();
   GET_MODGRAPH_LOCK();
   memcpy(I_TERM_CONNECT, L->iTerm, sizeof I_TERM_CONNECT);
   memcpy(O_TERM_CONNECT, L->oTerm, sizeof O_TERM_CONNECT);
   for (int s = 0; s < MAX_MODULES; s++) {
-    old[s] = MOD[s];
-    // chunks still waiting at the old terminals go back to the pool the audio thread uses
-    if (old[s]) releaseModuleChunks(old[s]);
+    // the old records (and the chunks waiting at their terminals) go once no pass sees them
+    retireModule(MOD[s]);
     MOD[s] = fresh[s];
   }
   installGraphOrder(order);
   RELEASE_MODGRAPH_LOCK();
   if (fade) fadeOutputBackIn();
   printExecOrder();
-  for (int s = 0; s < MAX_MODULES; s++) destroyModule(old[s]);
+  collectRetired();
   controlModulesChanged();
   g_free(L);
   forcePaint();

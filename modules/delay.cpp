@@ -102,7 +102,7 @@ static QAF_BLOCK_INLINE void reverbBlock(short *__restrict x, const short *__res
 // Regen above 0 the output is fed back into the ring, so echoes repeat.
 QAF_VECTOR_CLONES void fReverb(int slot)
 {
-  modRec *me = MOD[slot];
+  modRec *me = passMod(slot);
   QAF_ASSERT(me->Extra != NULL);
   reverbBuffer *ring = (reverbBuffer *)me->Extra;
   int nChunks = ring->numChunks();
@@ -254,7 +254,7 @@ static QAF_BLOCK_INLINE void chorusFast(short *x, int n, int32_t depth8, int16_t
 // Audio thread, graph lock held. A tap swept by a sine over the last second of input.
 QAF_VECTOR_CLONES void fChor(int slot)
 {
-  modRec *m = MOD[slot];
+  modRec *m = passMod(slot);
   chorState *st = (chorState *)m->Extra;
   QAF_ASSERT(st != NULL && st->line != NULL);
 
@@ -340,7 +340,7 @@ struct octState {
 // signal by a square wave at half its frequency.
 void fOctave(int slot)
 {
-  modRec *m = MOD[slot];
+  modRec *m = passMod(slot);
   octState *st = (octState *)m->Extra;
   QAF_ASSERT(st != NULL);
   int32_t prev = st->prev, flip = st->flip;

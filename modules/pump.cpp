@@ -4,6 +4,7 @@
 #include "modules/pump.h"
 
 #include <stdlib.h>
+#include <pthread.h>
 #include <string.h>
 
 #include "audio/cardfeed.h"
@@ -12,12 +13,37 @@
 #include "engine/io_term_inlines.h"
 #include "engine/soundNode.h"
 
-int chunkPoolOverflows = 0;
+std::atomic<int> chunkPoolOverflows{0};
 
 static char *poolMem = nullptr;
 static short *poolFree[CHUNK_POOL_SIZE];
 static int poolFreeTop = 0;
-static int heapChunks = 0;
+
+// When the pool is empty (it is sized so that it never is), a pump gets this chunk instead: its
+// sound is garbage, but nothing is allocated on the audio thread and nothing crashes. Giving it
+// back does nothing.
+static short spareChunk[MAX_CHUNK_BYTES / 2];
+
+// Chunks given back by the UI thread (those of records that no pass can see any more), waiting
+// for the next pass to put them back into the free lists: the free lists are the pass thread's
+// alone. One ring, written by editors under ringLock and read by the pass thread without it.
+static short **returnRing = nullptr;
+static int returnCap = 0;
+static std::atomic<unsigned> returnHead{0};  // next to write (editors)
+static std::atomic<unsigned> returnTail{0};  // next to read (pass thread)
+static pthread_mutex_t ringLock = PTHREAD_MUTEX_INITIALIZER;
+
+static bool makeReturnRing(int cap)
+{
+  short **r = (short **)g_try_malloc0(sizeof(short *) * (size_t)cap);
+  if (!r) return false;
+  g_free(returnRing);
+  returnRing = r;
+  returnCap = cap;
+  returnHead = 0;
+  returnTail = 0;
+  return true;
+}
 
 void initChunkPool()
 {
@@ -26,12 +52,41 @@ void initChunkPool()
   for (int n = 0; n < CHUNK_POOL_SIZE; n++)
     poolFree[n] = (short *)(poolMem + (size_t)(CHUNK_POOL_SIZE - 1 - n) * MAX_CHUNK_BYTES);
   poolFreeTop = CHUNK_POOL_SIZE;
+  makeReturnRing(CHUNK_POOL_SIZE);
 }
 
 static bool inPool(const short *c)
 {
   const char *p = (const char *)c;
   return poolMem && p >= poolMem && p < poolMem + (size_t)CHUNK_POOL_SIZE * MAX_CHUNK_BYTES;
+}
+
+// UI thread: a chunk of a record that no pass can see any more. Every chunk is in one place at a
+// time and the ring holds every chunk there is, so it never overflows.
+void returnChunk(short *c)
+{
+  if (!c || c == spareChunk) return;
+  pthread_mutex_lock(&ringLock);
+  unsigned h = returnHead.load(std::memory_order_relaxed);
+  QAF_ASSERT(h - returnTail.load(std::memory_order_acquire) < (unsigned)returnCap);
+  returnRing[h % (unsigned)returnCap] = c;
+  returnHead.store(h + 1, std::memory_order_release);
+  pthread_mutex_unlock(&ringLock);
+}
+
+// Audio thread, at the start of a pass.
+void takeReturnedChunks() QAF_NONBLOCKING
+{
+  unsigned t = returnTail.load(std::memory_order_relaxed);
+  unsigned h = returnHead.load(std::memory_order_acquire);
+  if (t == h) return;
+  for (; t != h; t++) freeChunk(returnRing[t % (unsigned)returnCap]);
+  returnTail.store(t, std::memory_order_release);
+}
+
+static int chunksReturning()
+{
+  return (int)(returnHead.load(std::memory_order_acquire) - returnTail.load(std::memory_order_acquire));
 }
 
 // ---- Block stashes --------------------------------------------------------------------------
@@ -64,7 +119,7 @@ bool reserveBlockChunks(int count, int bytes)
   char *mem = (char *)allocHugePages(stride * (size_t)count);
   short **lists[2] = {g_try_new(short *, count + CHUNK_POOL_SIZE),
                       g_try_new(short *, count + CHUNK_POOL_SIZE)};
-  if (!mem || !lists[0] || !lists[1]) {
+  if (!mem || !lists[0] || !lists[1] || !makeReturnRing(CHUNK_POOL_SIZE + count)) {
     free(mem);
     g_free(lists[0]);
     g_free(lists[1]);
@@ -122,8 +177,8 @@ short *adoptIntoStash(short *c)
   return d;
 }
 
-// Graph lock held (audio thread or UI thread), or a block thread on its own stash.
-short *newChunk()
+// Audio thread, or a block thread on its own stash.
+short *newChunk() QAF_NONBLOCKING
 {
   short *c;
   chunkStash *s = threadStash;
@@ -132,59 +187,54 @@ short *newChunk()
   } else if (!s && poolFreeTop > 0) {
     c = poolFree[--poolFreeTop];
   } else {
-    // Cannot happen with the pool and the stashes sized for the worst case; stay correct
-    // rather than crash.
-    chunkPoolOverflows++;
-    heapChunks++;
-    c = (short *)g_malloc(MAX_CHUNK_BYTES);
+    chunkPoolOverflows.fetch_add(1, std::memory_order_relaxed);
+    c = spareChunk;
   }
   memset(c, 0, (size_t)sound_chunk_size);
   return c;
 }
 
-// Graph lock held (audio thread or UI thread), or a block thread on its own stash.
-void freeChunk(short *c)
+// Audio thread, or a block thread on its own stash.
+void freeChunk(short *c) QAF_NONBLOCKING
 {
-  if (!c) return;
+  if (!c || c == spareChunk) return;
   chunkStash *s = threadStash;
   if (!s && inStashRegion(c)) s = &stashes[0];
   if (s && (inPool(c) || inStashRegion(c))) {
     QAF_ASSERT(s->top < s->cap);
     s->free[s->top++] = c;
-  } else if (inPool(c)) {
-    QAF_ASSERT(poolFreeTop < CHUNK_POOL_SIZE);
-    poolFree[poolFreeTop++] = c;
   } else {
-    heapChunks--;
-    g_free(c);
+    QAF_ASSERT(inPool(c) && poolFreeTop < CHUNK_POOL_SIZE);
+    poolFree[poolFreeTop++] = c;
   }
 }
 
 int chunksInUse()
 {
   return (poolMem ? CHUNK_POOL_SIZE - poolFreeTop : 0) + stashChunks - stashes[0].top -
-         stashes[1].top + heapChunks;
+         stashes[1].top - chunksReturning();
 }
 
-// Audio thread, graph lock held.
-short *verifyIn(int slot, int k)
+// Audio thread, inside a pass.
+short *verifyIn(int slot, int k) QAF_NONBLOCKING
 {
-  modRec *m = MOD[slot];
+  modRec *m = passMod(slot);
   if (!m->term[k]) m->term[k] = newChunk();
   return m->term[k];
 }
 
-// Audio thread, graph lock held.
-void SendOut(int slot)
+// Audio thread, inside a pass.
+void SendOut(int slot) QAF_NONBLOCKING
 {
-  modRec *m = MOD[slot];
+  const runGraph *g = passGraph;
+  modRec *m = g->mod[slot];
   for (int k = 0; k < 4; k++) {
     short *c = m->term[k];
     if (!c) continue;
     m->term[k] = nullptr;
-    int d = O_TERM_WIRE(slot * 4 + k);
+    int d = g->oTerm[slot * 4 + k];
     if (d != -1) {
-      modRec *r = MOD[d / 4];
+      modRec *r = g->mod[d / 4];
       QAF_ASSERT(r != NULL);
       // A chunk still waiting there (its receiver was rewired to a new feeder before it ran)
       // is given back rather than lost.
@@ -196,10 +246,10 @@ void SendOut(int slot)
   }
 }
 
-// Audio thread, graph lock held. Splits the device buffer into a left and a right chunk.
+// Audio thread, inside a pass. Splits the device buffer into a left and a right chunk.
 void fLineIn(int slot)
 {
-  modRec *m = MOD[slot];
+  modRec *m = passMod(slot);
   for (int k = 0; k < 4; k++) {
     if (m->term[k]) freeChunk(m->term[k]);
     m->term[k] = nullptr;
@@ -227,7 +277,7 @@ void fLineOut(int slot)
     frames[2 * i] = a[i];
     frames[2 * i + 1] = b[i];
   }
-  modRec *m = MOD[slot];
+  modRec *m = passMod(slot);
   freeChunk(a);
   freeChunk(b);
   m->term[0] = nullptr;

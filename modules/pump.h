@@ -5,19 +5,29 @@
 #ifndef QAF_PUMP_H
 #define QAF_PUMP_H
 
+#include <atomic>
+
+#include "engine/realtime.h"
+
 #define CHUNK_POOL_SIZE 320     // every terminal slot of 64 modules full, plus what pumps hold
 #define MAX_CHUNK_BYTES 2048    // one channel of the largest device buffer (4096 bytes)
 
 // Makes the pool; later calls do nothing.
 void initChunkPool();
-// Graph lock held. A zero-filled chunk of sound_chunk_size bytes.
-short *newChunk();
-// Graph lock held. Gives a chunk back.
-void freeChunk(short *c);
+// Audio thread, inside a pass. A zero-filled chunk of sound_chunk_size bytes.
+short *newChunk() QAF_NONBLOCKING;
+// Audio thread, inside a pass. Gives a chunk back.
+void freeChunk(short *c) QAF_NONBLOCKING;
+// UI thread: gives back a chunk that no pass can see any more (one of a retired record); the
+// next pass puts it back into the free lists.
+void returnChunk(short *c);
+// Audio thread, at the start of a pass: takes back what returnChunk gave.
+void takeReturnedChunks() QAF_NONBLOCKING;
 // Chunks handed out and not yet given back.
 int chunksInUse();
-// How often the pool was empty and a chunk had to come from the heap (never, when sized right).
-extern int chunkPoolOverflows;
+// How often the pool was empty, so that a pump got a scratch chunk instead (never, when sized
+// right: the audio thread never falls back to the heap). Reported at the end of a run.
+extern std::atomic<int> chunkPoolOverflows;
 
 // Chunks for rendering a block of passes at a time on two threads (engine/blockRender.h).
 // Main thread, before the audio thread starts: a region of count chunks of at least bytes each,
@@ -35,9 +45,9 @@ short *adoptIntoStash(short *c);
 
 // Audio thread, graph lock held. The chunk at term[k] of the slot's module; a fresh
 // zero-filled one is put there first when the slot is empty.
-short *verifyIn(int slot, int k);
+short *verifyIn(int slot, int k) QAF_NONBLOCKING;
 // Audio thread, graph lock held. Sends term[0..3] along their output wires, freeing chunks at
 // unwired outputs.
-void SendOut(int slot);
+void SendOut(int slot) QAF_NONBLOCKING;
 
 #endif

@@ -30,7 +30,7 @@ static inline void fourInputs(int slot, modRec *m, short *in[4], int32_t g[4])
 // Audio thread, graph lock held. Four separate gain stages, input k to output k.
 void fPass(int slot)
 {
-  modRec *m = MOD[slot];
+  modRec *m = passMod(slot);
   short *in[4];
   int32_t g[4];
   fourInputs(slot, m, in, g);
@@ -53,7 +53,7 @@ void iPass(modRec *m)
 // Audio thread, graph lock held. Four inputs summed into output 0.
 void fMixer(int slot)
 {
-  modRec *m = MOD[slot];
+  modRec *m = passMod(slot);
   short *in[4];
   int32_t g[4];
   fourInputs(slot, m, in, g);
@@ -85,7 +85,7 @@ void fSplit(int slot)
 // Audio thread, graph lock held. Linear cross-fade from input 0 to input 1.
 void fXFader(int slot)
 {
-  modRec *m = MOD[slot];
+  modRec *m = passMod(slot);
   short *a = verifyIn(slot, 0);
   short *b = verifyIn(slot, 1);
   // Fade is not clamped; with values from a layout file far outside 0..256 the weighted terms
@@ -101,7 +101,7 @@ void fXFader(int slot)
 // Audio thread, graph lock held. Input 0 amplitude-modulated by input 1.
 void fMult(int slot)
 {
-  modRec *m = MOD[slot];
+  modRec *m = passMod(slot);
   int64_t bias = parmInt(m->parm[0]);
   int64_t scale = parmInt(m->parm[1]);
   short *a = verifyIn(slot, 0);
@@ -130,7 +130,7 @@ static inline int64_t gain65536(double g) { return parmInt(g * 65536.0); }
 // a left chunk (output 0) and a right chunk (output 1).
 void fPan(int slot)
 {
-  modRec *m = MOD[slot];
+  modRec *m = passMod(slot);
   short *in[4];
   int64_t G0[4], G1[4];
   for (int k = 0; k < 4; k++) {

@@ -63,7 +63,7 @@ void unLooper(modRec *m)
 // the read is over, so the UI thread cannot free the sound while it is being played.
 void fLooper(int slot)
 {
-  modRec *m = MOD[slot];
+  modRec *m = passMod(slot);
   looperState *st = (looperState *)m->Extra;
   QAF_ASSERT(st != NULL);
   if (m->term[0]) freeChunk(m->term[0]);
@@ -143,19 +143,22 @@ void fLooper(int slot)
 #define RECORD_COPY_SLICE 4096  // samples: 8 KB, a microsecond or two of copying
 #define RECORD_SLICES (1323000 / RECORD_COPY_SLICE + 1)
 
+// The pump makes seq odd while it writes the buffer and even again when it is done; a copy made
+// while seq stayed even and unchanged saw no write.
 struct recState {
   short *data;
   int len;  // samples
   int pos;
-  unsigned passes;                      // passes that could write, counted by the pump
-  unsigned written[RECORD_SLICES];      // the pass that last wrote into each slice
+  std::atomic<unsigned> seq;                  // twice the writing passes, plus one during one
+  std::atomic<unsigned> written[RECORD_SLICES];  // seq of the pass that last wrote each slice
 };
 
-// Audio thread, graph lock held. Marks the slices of a run of positions written in this pass.
-static inline void stampRun(recState *st, int from, int to)
+// Audio thread. Marks the slices of a run of positions written in this pass.
+static inline void stampRun(recState *st, int from, int to) QAF_NONBLOCKING
 {
-  st->written[from / RECORD_COPY_SLICE] = st->passes;
-  st->written[to / RECORD_COPY_SLICE] = st->passes;
+  unsigned s = st->seq.load(std::memory_order_relaxed);
+  st->written[from / RECORD_COPY_SLICE].store(s, std::memory_order_relaxed);
+  st->written[to / RECORD_COPY_SLICE].store(s, std::memory_order_relaxed);
 }
 
 static void iRec(modRec *m, int samples)
@@ -186,7 +189,7 @@ void unRec(modRec *m)
 // Audio thread, graph lock held.
 void fRec(int slot)
 {
-  modRec *m = MOD[slot];
+  modRec *m = passMod(slot);
   recState *st = (recState *)m->Extra;
   QAF_ASSERT(st != NULL);
   // Any value but the three buttons' (only from a layout file) leaves everything alone.
@@ -204,7 +207,11 @@ void fRec(int slot)
   // A run is never longer than a chunk, far shorter than a slice: its first and last positions
   // name every slice it touched.
   bool writes = mode != 0;
-  if (writes) st->passes++;
+  unsigned seq = st->seq.load(std::memory_order_relaxed);
+  if (writes) {
+    st->seq.store(seq + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+  }
   int runFrom = pos;
   for (int j = 0; j < n; j++) {
     if (mode == 0) {
@@ -227,12 +234,13 @@ void fRec(int slot)
     }
   }
   if (writes && n > 0 && pos != 0) stampRun(st, runFrom, pos - 1);
+  if (writes) st->seq.store(seq + 2, std::memory_order_release);
   st->pos = pos;
   SendOut(slot);
 }
 
-// Graph lock held. The recorder's whole array (owned by the module) and its length in samples;
-// none and 0 when the slot holds no recorder.
+// UI thread. The recorder's whole array (owned by the module) and its length in samples; none
+// and 0 when the slot holds no recorder.
 void getfromRec(int slot, short **data, int *count)
 {
   *data = nullptr;
@@ -252,13 +260,33 @@ int recordingLength(int slot)
   return count;
 }
 
-// Graph lock held. Copies one slice and notes the passes the recorder had made by then.
-static void copySlice(recState *st, short *dst, int k, unsigned *copiedAt)
+// UI thread. Copies the listed slices while the recorder writes nothing: true when no pass wrote
+// the buffer meanwhile (the copy is then the buffer as it stood between two passes), false to
+// try again. The pass never waits for a copy; a copy that a pass overlapped is simply redone.
+static bool copySlices(recState *st, short *dst, const int *list, int n, unsigned *copiedAt,
+                       unsigned s1)
 {
-  int at = k * RECORD_COPY_SLICE;
-  int n = st->len - at < RECORD_COPY_SLICE ? st->len - at : RECORD_COPY_SLICE;
-  memcpy(dst + at, st->data + at, (size_t)n * 2);
-  copiedAt[k] = st->passes;
+  if (s1 & 1) return false;
+  // A read that a write overlapped is thrown away below; the race is the method.
+  QAF_TSAN_IGNORE_READS_BEGIN();
+  for (int i = 0; i < n; i++) {
+    int at = list[i] * RECORD_COPY_SLICE;
+    int len = st->len - at < RECORD_COPY_SLICE ? st->len - at : RECORD_COPY_SLICE;
+    memcpy(dst + at, st->data + at, (size_t)len * 2);
+  }
+  QAF_TSAN_IGNORE_READS_END();
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (st->seq.load(std::memory_order_relaxed) != s1) return false;
+  for (int i = 0; i < n; i++) copiedAt[list[i]] = s1;
+  return true;
+}
+
+// UI thread. The same until it succeeds; a pass lasts microseconds.
+static void copySlicesClean(recState *st, short *dst, const int *list, int n, unsigned *copiedAt)
+{
+  for (int tries = 0;
+       !copySlices(st, dst, list, n, copiedAt, st->seq.load(std::memory_order_acquire)); tries++)
+    if (tries > 8) g_usleep(50);
 }
 
 void copyRecording(int slot, short *dst, int count)
@@ -267,32 +295,26 @@ void copyRecording(int slot, short *dst, int count)
   recState *st = (recState *)MOD[slot]->Extra;
   int slices = (count + RECORD_COPY_SLICE - 1) / RECORD_COPY_SLICE;
   unsigned copiedAt[RECORD_SLICES];
-  for (int k = 0; k < slices; k++) {
-    GET_MODGRAPH_LOCK();
-    copySlice(st, dst, k, copiedAt);
-    RELEASE_MODGRAPH_LOCK();
-  }
-  // Slices written after their copy are copied again until, in one holding, the few that are
-  // left are copied together: the result is the buffer as it stood between two passes. A
-  // recorder writes about one slice in the time a copy takes, so this ends at once; after a few
-  // rounds (a UI thread held up for long) the rest is copied in that one holding regardless.
-  for (int round = 0;; round++) {
-    GET_MODGRAPH_LOCK();
-    int stale = 0;
+  for (int k = 0; k < slices; k++) copySlicesClean(st, dst, &k, 1, copiedAt);
+  // Slices written after their copy are copied again until the few that are left are copied
+  // together in one go: the result is the buffer as it stood between two passes. A recorder
+  // writes about one slice in the time a copy takes, so this ends at once; after a few rounds
+  // (a UI thread held up for long) the rest is copied together regardless.
+  int stale[RECORD_SLICES];
+  for (int round = 0, tries = 0;; tries++) {
+    // The list of stale slices and their copy must fall between the same two passes.
+    unsigned s1 = st->seq.load(std::memory_order_acquire);
+    if (s1 & 1) continue;
+    int n = 0;
     for (int k = 0; k < slices; k++)
-      if ((int)(st->written[k] - copiedAt[k]) > 0) stale++;
-    if (stale <= 2 || round >= 4) {
-      for (int k = 0; k < slices; k++)
-        if ((int)(st->written[k] - copiedAt[k]) > 0) copySlice(st, dst, k, copiedAt);
-      RELEASE_MODGRAPH_LOCK();
-      return;
+      if ((int)(st->written[k].load(std::memory_order_relaxed) - copiedAt[k]) > 0) stale[n++] = k;
+    if (n <= 2 || round >= 4) {
+      if (copySlices(st, dst, stale, n, copiedAt, s1)) return;
+      if (tries > 8) g_usleep(50);
+      continue;
     }
-    RELEASE_MODGRAPH_LOCK();
-    for (int k = 0; k < slices; k++) {
-      GET_MODGRAPH_LOCK();
-      if ((int)(st->written[k] - copiedAt[k]) > 0) copySlice(st, dst, k, copiedAt);
-      RELEASE_MODGRAPH_LOCK();
-    }
+    for (int i = 0; i < n; i++) copySlicesClean(st, dst, &stale[i], 1, copiedAt);
+    round++;
   }
 }
 
@@ -305,7 +327,7 @@ void unSeq(modRec *) {}
 // Audio thread, graph lock held.
 void fSeq(int slot)
 {
-  modRec *m = MOD[slot];
+  modRec *m = passMod(slot);
   int k = GPOINTER_TO_INT(m->Extra);
   short *t = verifyIn(slot, 3);
   int n = sound_chunk_size / 2;
@@ -347,7 +369,7 @@ void unScratch(modRec *m)
 // Audio thread, graph lock held.
 void fScratch(int slot)
 {
-  modRec *m = MOD[slot];
+  modRec *m = passMod(slot);
   scratchState *st = (scratchState *)m->Extra;
   QAF_ASSERT(st != NULL);
   // Held to the slider's 0..256 (a layout may carry a negative or huge value), so the delay

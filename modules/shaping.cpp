@@ -54,7 +54,7 @@ static QAF_BLOCK_INLINE void distortBlock(short *x, int n, int16_t drive, int32_
 // Audio thread, graph lock held.
 QAF_VECTOR_CLONES void fDistort(int slot)
 {
-  modRec *m = MOD[slot];
+  modRec *m = passMod(slot);
   int64_t drive = parmInt(m->parm[0]);
   // A negative Sat (one of -1 would divide by zero) acts as Sat 0: no slew limit.
   int64_t sat = parmInt(m->parm[1]);
@@ -185,7 +185,7 @@ static QAF_BLOCK_INLINE void toneBlock(short *in, int n, const int64_t *K, int16
 // Audio thread, graph lock held.
 QAF_VECTOR_CLONES void fTone(int slot)
 {
-  modRec *m = MOD[slot];
+  modRec *m = passMod(slot);
   toneState *st = (toneState *)m->Extra;
   QAF_ASSERT(st != NULL);
 
@@ -325,7 +325,7 @@ static QAF_BLOCK_INLINE void compBlock(short *in, int n, int32_t W, double cf, b
 // Audio thread, graph lock held.
 QAF_VECTOR_CLONES void fComp(int slot)
 {
-  modRec *m = MOD[slot];
+  modRec *m = passMod(slot);
   compState *st = (compState *)m->Extra;
   QAF_ASSERT(st != NULL);
 

@@ -210,9 +210,7 @@ inline long runPasses(const soundBackend &dev, long maxPasses = 1L << 40)
 {
   long n = 0;
   while (n < maxPasses && dev.read() == 0) {
-    GET_MODGRAPH_LOCK();
     pumpAllModules();
-    RELEASE_MODGRAPH_LOCK();
     dev.write();
     n++;
   }

@@ -82,9 +82,7 @@ struct Rig {
       f[2 * i] = left ? left[i] : 0;
       f[2 * i + 1] = right ? right[i] : 0;
     }
-    GET_MODGRAPH_LOCK();
     pumpAllModules();
-    RELEASE_MODGRAPH_LOCK();
     for (int i = 0; i < frames; i++) {
       if (outL) outL[i] = f[2 * i];
       if (outR) outR[i] = f[2 * i + 1];

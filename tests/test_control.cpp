@@ -43,9 +43,9 @@ class Control : public testing::Test {
   {
     midiReceive({(unsigned char)(0xB0 | (ch - 1)), (unsigned char)num, (unsigned char)value});
     if (!pass) return;
-    GET_MODGRAPH_LOCK();
+    beginGraphPass();
     controlPass();
-    RELEASE_MODGRAPH_LOCK();
+    endGraphPass();
   }
   static float parm(int slot, int k) { return MOD[slot]->parm[k]; }
 };
@@ -131,9 +131,9 @@ TEST_F(Control, ChangesLandAtTheNextPassOnTheirChannelAndModulesOnly)
   MOD[2]->parm[1] = 55;
   cc(1, 7, 127, false);
   EXPECT_EQ(parm(2, 0), 200.0f) << "not before the pass";
-  GET_MODGRAPH_LOCK();
+  beginGraphPass();
   controlPass();
-  RELEASE_MODGRAPH_LOCK();
+  endGraphPass();
   EXPECT_EQ(parm(2, 0), 256.0f);
   EXPECT_EQ(parm(3, 3), 800.0f) << "two mappings share a controller";
   EXPECT_EQ(parm(2, 1), 55.0f) << "channel 2's mapping ignores channel 1";
@@ -144,9 +144,9 @@ TEST_F(Control, ChangesLandAtTheNextPassOnTheirChannelAndModulesOnly)
   for (int i = 0; i < 10000; i++) cc(1, 7, i % 128, false);
   cc(1, 7, 32, false);
   countHeap = true;
-  GET_MODGRAPH_LOCK();
+  beginGraphPass();
   controlPass();
-  RELEASE_MODGRAPH_LOCK();
+  endGraphPass();
   midiMessage m;
   midiByteParser p;
   for (unsigned char b : {0xB0, 7, 3, 8}) p.feed(b, &m);
@@ -373,9 +373,9 @@ TEST_F(Control, AlsaSequencerDeliversControlChanges)
   snd_seq_event_output_direct(out, &ev);
   for (int i = 0; i < 200 && parm(2, 0) != 256.0f; i++) {
     usleep(10000);
-    GET_MODGRAPH_LOCK();
+    beginGraphPass();
     controlPass();
-    RELEASE_MODGRAPH_LOCK();
+    endGraphPass();
   }
   EXPECT_EQ(parm(2, 0), 256.0f);
   snd_seq_close(out);

@@ -36,18 +36,14 @@ static short inputLevel = 0;
 // Pass thread: one pass as the device loop runs it, checked as real-time code.
 static void onePass() QAF_NONBLOCKING
 {
-  audioTakeGraphLock();
   runGraphPass();
-  audioReleaseGraphLock();
 }
 
 // Pass thread, as a sound file's render runs it: a block of passes under one holding.
 static std::atomic<bool> renderBlocks{false};
 static void oneBlock(char *frames, int passes) QAF_NONBLOCKING
 {
-  audioTakeGraphLock();
   runGraphBlock(frames, passes);
-  audioReleaseGraphLock();
 }
 
 static void *passThread(void *)

@@ -701,15 +701,29 @@ TEST(LayoutAfterLoad, ChunksWaitingInReplacedModulesAreGivenBack)
 
 // Under the graph lock, the patch is exactly one of the two layouts: same types in every slot and
 // the same wires.
-static int patchIs(const testLayout &L)
+// Whether a graph (the editors' tables, or the one a pass runs) is the layout's patch.
+static int graphIs(modRec *const *mod, const int *iTerm, const int *oTerm, const int *order,
+                   int num, const testLayout &L)
 {
   for (int s = 0; s < MAX_MODULES; s++)
-    if ((MOD[s] ? MOD[s]->type : -1) != L.type[s]) return 0;
+    if ((mod[s] ? mod[s]->type : -1) != L.type[s]) return 0;
   for (int t = 0; t < TERMS_I_OR_O; t++)
-    if (I_TERM_CONNECT[t] != L.I[t] || O_TERM_CONNECT[t] != L.O[t]) return 0;
-  for (int p = 0; p < MOD_EXEC_NUM; p++)
-    if (!MOD[MOD_EXEC_ORDER[p]]) return 0;
+    if (iTerm[t] != L.I[t] || oTerm[t] != L.O[t]) return 0;
+  for (int p = 0; p < num; p++)
+    if (!mod[order[p]]) return 0;
   return 1;
+}
+
+static int patchIs(const testLayout &L)
+{
+  return graphIs(MOD, I_TERM_CONNECT, O_TERM_CONNECT, MOD_EXEC_ORDER, MOD_EXEC_NUM, L);
+}
+
+// Pass thread, inside a pass.
+static int passGraphIs(const testLayout &L)
+{
+  const runGraph *g = passGraph;
+  return graphIs(g->mod, g->iTerm, g->oTerm, g->execOrder, g->execNum, L);
 }
 
 static testLayout chainA, chainB;
@@ -719,10 +733,10 @@ static std::atomic<int> passes, mixtures;
 static void *audioPasses(void *)
 {
   while (!stopPasses) {
-    GET_MODGRAPH_LOCK();
-    if (!patchIs(chainA) && !patchIs(chainB)) mixtures++;
+    beginGraphPass();
+    if (!passGraphIs(chainA) && !passGraphIs(chainB)) mixtures++;
     pumpAllModules();
-    RELEASE_MODGRAPH_LOCK();
+    endGraphPass();
     passes++;
   }
   return nullptr;

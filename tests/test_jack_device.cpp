@@ -276,7 +276,6 @@ TEST_P(JackSound, SignalComesBackThroughThePatchSampleExact)
   // pass or the conversion breaks every sample, which the count of followed samples catches.
   EXPECT_LE(breaks, 2 * jackBackend.xruns() + 4) << "breaks at" << where;
   EXPECT_GT(followed, RECORD_FRAMES / 2);
-  EXPECT_EQ(jackLockMisses.load(), 0);
 
   obs.stop();
   beginCapture();
@@ -298,7 +297,7 @@ INSTANTIATE_TEST_SUITE_P(
       return "Period" + std::to_string(i.param.period) + "At" + std::to_string(i.param.rate);
     });
 
-TEST(JackDevice, BusyGraphLockPlaysSilenceAndIsCounted)
+TEST(JackDevice, AnEditInProgressNeverSilencesAPeriod)
 {
   JackServer server(44100, 32);
   START_JACK(server);
@@ -320,21 +319,16 @@ TEST(JackDevice, BusyGraphLockPlaysSilenceAndIsCounted)
   obs.recorded = 0;
   long before = jackCallbacks.load();
   ASSERT_TRUE(waitFor([&] { return jackCallbacks.load() > before + 30; }));
-  RELEASE_MODGRAPH_LOCK();
   ASSERT_TRUE(waitFor([&] { return obs.recorded.load() >= 8192; }));
-  EXPECT_GE(jackLockMisses.load(), 30);
-  // What came back while the lock was held is silence, and the signal returns afterwards.
-  long zeros = 0, signal = 0;
-  for (long i = 0; i < 8192; i++) (obs.right[i] == 0.0f ? zeros : signal)++;
-  EXPECT_GE(zeros, 30 * 32 - 64);
-  EXPECT_GT(signal, 0);
+  RELEASE_MODGRAPH_LOCK();
+  // The passes never take the editors' lock: the signal kept coming back while it was held.
+  long zeros = 0;
+  for (long i = 0; i < 8192; i++) zeros += obs.right[i] == 0.0f;
+  EXPECT_LT(zeros, 64);
   obs.stop();
   beginCapture();
   jackBackend.close();
-  Lines log = endCapture();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0], "JACK: " + std::to_string(jackLockMisses.load()) +
-                        " passes played silence while the patch was being changed");
+  EXPECT_TRUE(endCapture().empty());
 }
 
 TEST(JackDevice, ProcessCallbackNeverTouchesTheHeap)
@@ -492,9 +486,7 @@ static std::vector<short> byHand(const std::vector<long> &frames, float v)
       long f = at + i < frames.size() ? frames[at + i] : 0;
       b[2 * i] = b[2 * i + 1] = floatToS16(Observer::at(f));
     }
-    GET_MODGRAPH_LOCK();
     pumpAllModules();
-    RELEASE_MODGRAPH_LOCK();
     for (size_t i = 0; i < 32 && at + i < frames.size(); i++) out.push_back(b[2 * i]);
   }
   return out;
@@ -599,7 +591,7 @@ TEST(JackMidi, AProgramChangeSwitchesPresetsWithoutLosingOrDoublingAPass)
   // passes: the swap waits for the silence, then installs what is already built).
   EXPECT_GT(faded, 2 * 44100 / 1000) << "the output fades around the swap";
   EXPECT_LE(faded, 44100 / 50) << "a fade of about 5 ms each way";
-  EXPECT_LE(silent, 44100 / 50 + 32 * (jackLockMisses.load() + 2 * jackBackend.xruns()));
+  EXPECT_LE(silent, 44100 / 50 + 32 * 2 * jackBackend.xruns());
 
   // The left channel: the first preset's volume at the start, the second's at the end.
   reader.reset();

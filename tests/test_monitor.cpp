@@ -166,7 +166,7 @@ TEST(Tuner, NoteNamesAndReadingLines)
 
 // ---- meters and the status line ----
 
-TEST(Meters, HalfScaleSineReadsMinusSixDbfsFullScaleClipsAndMuteSilencesLineOut)
+TEST(Meters, HalfScaleSineReadsMinusSixDbfsAndFullScaleClips)
 {
   monitorReset();
   feed(sine(1000.0, 0.5), silent(), 0, 4416);
@@ -182,12 +182,7 @@ TEST(Meters, HalfScaleSineReadsMinusSixDbfsFullScaleClipsAndMuteSilencesLineOut)
   EXPECT_EQ(statusLine(-1), "load -- xruns n/a in -6.0/-inf dBFS out 0.0/-6.0 dBFS");
   EXPECT_EQ(statusLine(3), "load -- xruns 3 in -inf/-inf dBFS out -inf/-inf dBFS");
   EXPECT_EQ(monitorTakePeaks(READER_WINDOW).in[0], 0);
-  setOutputMuted(true);
-  monitorPass(out, 32);
-  setOutputMuted(false);
-  for (int i = 0; i < 64; i++) ASSERT_EQ(out[i], 0);
-  EXPECT_EQ(monitorTakePeaks(READER_WINDOW).out[1], 0);
-  EXPECT_EQ(monitorPasses(), 2);
+  EXPECT_EQ(monitorPasses(), 1);
 }
 
 TEST(Meters, APeakIsFoundWhereverItFallsInABlockOfAnyLength)

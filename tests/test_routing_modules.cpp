@@ -151,7 +151,7 @@ TEST_P(Routing, SplitterOutputZeroIsTheVeryArrivingChunk)
   r.wire(s, 0, o, 0);
   r.wire(s, 2, o, 1);
   int baseline = chunksInUse();
-  GET_MODGRAPH_LOCK();
+  beginGraphPass();
   short *arriving = newChunk();
   for (int j = 0; j < r.frames; j++) arriving[j] = (short)(j + 1);
   MOD[s]->term[0] = arriving;
@@ -164,7 +164,7 @@ TEST_P(Routing, SplitterOutputZeroIsTheVeryArrivingChunk)
   for (int k = 0; k < 4; k++) EXPECT_EQ(MOD[s]->term[k], nullptr);
   // outputs 1 and 3 are unwired: their copies were given back at once
   EXPECT_EQ(chunksInUse(), baseline + 2);
-  RELEASE_MODGRAPH_LOCK();
+  endGraphPass();
 }
 
 // ---- XFader -----------------------------------------------------------------------------

@@ -59,9 +59,7 @@ protected:
         frames[2 * i] = inL[base + i];
         frames[2 * i + 1] = inR[base + i];
       }
-      GET_MODGRAPH_LOCK();
       pumpAllModules();
-      RELEASE_MODGRAPH_LOCK();
       for (int i = 0; i < N; i++) {
         outL[base + i] = frames[2 * i];
         outR[base + i] = frames[2 * i + 1];

@@ -33,6 +33,12 @@ void bootGraph()
   endCapture();
 }
 
+void takeNewestGraph()
+{
+  beginGraphPass();
+  endGraphPass();
+}
+
 std::vector<std::string> command(const std::string &text)
 {
   std::vector<char> copy(text.begin(), text.end());

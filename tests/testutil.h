@@ -13,6 +13,9 @@ std::vector<std::string> endCapture();
 
 // Init_SoundNode_Data with its start-up lines swallowed.
 void bootGraph();
+// The test thread, with no pass running anywhere: makes the newest published graph the one that
+// pumps called directly (outside a pass) work on.
+void takeNewestGraph();
 // Runs cmdparse on a copy of the text (it is changed in place) and returns the printed lines.
 std::vector<std::string> command(const std::string &text);
 

@@ -731,9 +731,7 @@ static void passWith(short v)
     frames[2 * i] = v;
     frames[2 * i + 1] = 0;
   }
-  GET_MODGRAPH_LOCK();
   pumpAllModules();
-  RELEASE_MODGRAPH_LOCK();
 }
 
 TEST_F(ParmDialog, TwoSaveSamplePressesFillTwoSlotsWithTheSameRecording)
@@ -841,10 +839,8 @@ static void *audioLike(void *)
   short v = 1;
   while (!stopAudio.load()) {
     short *frames = (short *)buf;
-    GET_MODGRAPH_LOCK();
     for (int i = 0; i < sound_buffer_size / 4; i++) frames[2 * i] = v;
     pumpAllModules();
-    RELEASE_MODGRAPH_LOCK();
     v = (short)(v % 20000 + 1);
     passes++;
   }
