@@ -10,6 +10,7 @@
 #include <atomic>
 
 #include "audio/cardfeed.h"
+#include "rt/rtMemory.h"
 #include "audio/devices.h"
 
 // Buffers of silence written ahead of the first pass, so that playback has one buffer in hand
@@ -132,10 +133,10 @@ static int alsaOpen(int rate, int, int, int fragments, int size)
          linked ? "capture and playback linked" : "capture and playback started one after the other");
 
   silence = (char *)calloc(primeFrames > 0 ? primeFrames : 1, 4);
-  buf = (char *)malloc((size_t)size);
+  buf = (char *)rtAlloc((size_t)size);
   if (!buf || !silence) {
     perror("allocating buffer's memory");
-    free(buf);
+    rtFree(buf);
     free(silence);
     buf = silence = nullptr;
     closeBoth();
@@ -263,7 +264,7 @@ static void alsaClose()
   if (play && running) snd_pcm_drain(play);
   closeBoth();
   running = false;
-  free(buf);
+  rtFree(buf);
   free(silence);
   buf = silence = nullptr;
 }

@@ -3,6 +3,7 @@
 // calls are reported on the error stream in the perror form. These are the OSS back end behind
 // the device operations (audio/soundDevice.cpp), and the default one.
 #include "audio/cardfeed.h"
+#include "rt/rtMemory.h"
 #include "audio/devices.h"
 
 #include <errno.h>
@@ -83,7 +84,7 @@ int oss_open_sound(int rate, int bits, int channels, int fragments, int size)
   if (ioctl(fd, SNDCTL_DSP_SPEED, &speed) == -1) return failOpen("audio: set format");
 
   buf_size = size;
-  buf = (char *)malloc((size_t)size);
+  buf = (char *)rtAlloc((size_t)size);
   if (!buf) {
     buf_size = 0;
     return failOpen("allocating buffer's memory");
@@ -143,7 +144,7 @@ void oss_close_sound()
 {
   if (fd >= 0) close(fd);
   fd = -1;
-  free(buf);
+  rtFree(buf);
   buf = nullptr;
   buf_size = 0;
 }

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <string>
 
-#include "engine/realtime.h"
+#include "rt/realtime.h"
 
 // One back end: the device operations with the contract of cardfeed.h (interrupt: from now on
 // no read starts and a blocked one gives up quietly, shutdown's first step), and its xrun count
@@ -57,8 +57,8 @@ void chooseSoundDevice(const soundDeviceChoice &choice);
 // The back end in use (nullptr: OSS).
 const soundBackend *activeSoundBackend();
 // Either thread, once, just before the device is closed at the end of the run: prints the xrun
-// count and the worst pass on the error stream, when a device was open.
-void reportSoundStats();
+// count and the worst pass on the error stream, when a device was open (then true).
+bool reportSoundStats();
 // Audio thread. One buffer in or out without timing the pass around it (a device that renders
 // blocks of passes times the block: noteBlockTime).
 int readSoundUntimed();

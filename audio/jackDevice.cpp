@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include "audio/cardfeed.h"
+#include "rt/rtMemory.h"
 #include "audio/devices.h"
 #include "control/control.h"
 #include "engine/audioThread.h"
@@ -246,14 +247,14 @@ static int jackOpen(int rate, int, int, int, int size)
   sound_buffer_size = passFrames * 4;
   announcedFrames = (unsigned)n;
 
-  buf = (char *)malloc((size_t)passFrames * 4);
-  fifoIn = (short *)calloc(FIFO_FRAMES, 4);
-  fifoOut = (short *)calloc(FIFO_FRAMES, 4);
+  buf = (char *)rtAlloc((size_t)passFrames * 4);
+  fifoIn = (short *)rtAlloc((size_t)FIFO_FRAMES * 4);
+  fifoOut = (short *)rtAlloc((size_t)FIFO_FRAMES * 4);
   if (!buf || !fifoIn || !fifoOut) {
     perror("allocating buffer's memory");
-    free(buf);
-    free(fifoIn);
-    free(fifoOut);
+    rtFree(buf);
+    rtFree(fifoIn);
+    rtFree(fifoOut);
     buf = nullptr;
     fifoIn = fifoOut = nullptr;
     dropClient();
@@ -336,9 +337,9 @@ static void jackClose()
     if (activated && !serverGone) jack_deactivate(client);
     dropClient();
   }
-  free(buf);
-  free(fifoIn);
-  free(fifoOut);
+  rtFree(buf);
+  rtFree(fifoIn);
+  rtFree(fifoOut);
   buf = nullptr;
   fifoIn = fifoOut = nullptr;
   pthread_mutex_unlock(&lifeLock);

@@ -115,13 +115,11 @@ long currentSoundXruns()
   return -1;
 }
 
-void reportSoundStats()
+bool reportSoundStats()
 {
-  if (!statsWanted || !sound_opened || statsReported.exchange(1)) return;
+  if (!statsWanted || !sound_opened || statsReported.exchange(1)) return false;
   fprintf(stderr, "%s\n", deviceStatsLine(currentSoundXruns()).c_str());
-  // How long edits kept the graph to themselves, and how long a pass waited for it.
-  fprintf(stderr, "Graph lock: longest holding %.1f us, longest wait %.1f us\n",
-          worstGraphHoldNs() / 1000.0, worstGraphWaitNs() / 1000.0);
+  return true;
 }
 
 // Main thread at shutdown (or the audio thread as it ends the program).

@@ -22,7 +22,8 @@
 #include "audio/devices.h"
 #include "control/control.h"
 #include "engine/blockRender.h"
-#include "engine/realtime.h"
+#include "rt/realtime.h"
+#include "rt/rtMemory.h"
 #include "engine/soundNode.h"
 #include "monitor/monitor.h"
 #include "samples/loopStore.h"
@@ -128,12 +129,44 @@ void runPassBody() QAF_NONBLOCKING
   finishGraphPass();
 }
 
+// Page faults of the threads that run passes, counted from each one's first pass: after it,
+// every page a pass touches must already be there, even across a fork.
+static std::atomic<long> passFaults{0};
+static thread_local long faultBase = -1;
+static thread_local unsigned faultCheck = 0;
+
+// Audio thread, after a pass. The count is read every 64 passes (and as the thread ends): a
+// system call, but no I/O and no wait.
+static void notePassFaults(bool now) QAF_NONBLOCKING
+{
+  if (faultBase < 0) {
+    faultBase = rtThreadPageFaults();
+    return;
+  }
+  if (!now && (++faultCheck & 63) != 0) return;
+  long n = rtThreadPageFaults() - faultBase;
+  if (n > passFaults.load(std::memory_order_relaxed)) passFaults.store(n, std::memory_order_relaxed);
+}
+
+long audioPageFaults() { return passFaults.load(std::memory_order_relaxed); }
+
 // Audio thread (or a device's real-time callback).
 void runGraphPass() QAF_NONBLOCKING
 {
   beginGraphPass();
   runPassBody();
   endGraphPass();
+  notePassFaults(false);
+}
+
+// Either thread, at the end of the run: the device's figures, then the engine's.
+static void reportRunStats()
+{
+  if (!reportSoundStats()) return;
+  // How long edits kept the editors' lock (a pass never waits for it).
+  fprintf(stderr, "Graph lock: longest holding %.1f us, longest wait %.1f us\n",
+          worstGraphHoldNs() / 1000.0, worstGraphWaitNs() / 1000.0);
+  fprintf(stderr, "Audio thread: %ld page faults after its first pass\n", audioPageFaults());
 }
 
 long passesRun() { return passCount.load(std::memory_order_relaxed); }
@@ -244,7 +277,8 @@ void *audio_thread_start(void *)
       printf("Audio thread terminating!\n");
       // Closing lets a device back end finish what it writes. The UI thread may still be busy,
       // so the program ends without running exit handlers under its feet.
-      reportSoundStats();
+      notePassFaults(true);
+      reportRunStats();
       close_sound();
       fflush(nullptr);
       _exit(sound_run_failed.load() ? 1 : 0);
@@ -253,8 +287,14 @@ void *audio_thread_start(void *)
   return nullptr;
 }
 
+// The audio thread's own stack: kept out of forks with the rest of its memory, locked, and
+// written through before the thread starts.
+#define AUDIO_STACK_BYTES (512 * 1024)
+
 int audio_thread_launch(void *(*body)(void *))
 {
+  static void *stack = rtThreadStack(AUDIO_STACK_BYTES);
+  passFaults.store(0);
   // A sound file is rendered in blocks; without the memory or the second thread for them, it
   // is rendered one pass at a time.
   if (soundDeviceIsOffline()) prepareBlockRender();
@@ -272,9 +312,18 @@ int audio_thread_launch(void *(*body)(void *))
   for (int s : {AUDIO_WAKE_SIGNAL, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP})
     sigdelset(&blocked, s);
   pthread_sigmask(SIG_BLOCK, &blocked, &old);
-  int r = pthread_create(&audio_thread, nullptr, body, nullptr);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  if (stack) pthread_attr_setstack(&attr, stack, AUDIO_STACK_BYTES);
+  // From now on a fork (by any library) leaves the audio thread's memory out of the child.
+  rtKeepFromForks(true);
+  int r = pthread_create(&audio_thread, &attr, body, nullptr);
+  pthread_attr_destroy(&attr);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (r != 0) return -1;
+  if (r != 0) {
+    rtKeepFromForks(false);
+    return -1;
+  }
   audioLaunched.store(1);
   return 0;
 }
@@ -297,6 +346,7 @@ bool audio_thread_stop()
     }
     if (pthread_timedjoin_np(audio_thread, nullptr, &t) == 0) {
       audioLaunched.store(0);
+      rtKeepFromForks(false);
       return true;
     }
   }
@@ -316,7 +366,7 @@ void shutdown_program()
     _exit(0);
   }
   stopBlockRender();
-  reportSoundStats();
+  reportRunStats();
   close_sound();
   Clean_SoundNode_Data();
   cleanLoops();

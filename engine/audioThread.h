@@ -5,7 +5,7 @@
 
 #include <pthread.h>
 
-#include "engine/realtime.h"
+#include "rt/realtime.h"
 
 extern pthread_t audio_thread;
 
@@ -24,6 +24,8 @@ void fadeGraphOutput() QAF_NONBLOCKING;
 void finishGraphBlock(short *frames, int passes) QAF_NONBLOCKING;
 // Passes run so far (any thread may read it).
 long passesRun();
+// The most page faults any thread that runs passes took after its first pass, this run.
+long audioPageFaults();
 
 // UI thread. Fades Line Out to silence over about 5 ms and waits until the silence has gone
 // out; returns at once when no passes are running (no device, an offline render between

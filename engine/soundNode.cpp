@@ -15,7 +15,7 @@
 #include "engine/audioThread.h"
 #include "engine/fatal.h"
 #include "engine/io_term_inlines.h"
-#include "engine/realtime.h"
+#include "rt/realtime.h"
 #include "modules/modfuncs.h"
 #include "modules/pump.h"
 

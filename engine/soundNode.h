@@ -8,7 +8,8 @@
 
 #include <atomic>
 
-#include "engine/realtime.h"
+#include "rt/realtime.h"
+#include "rt/rtMemory.h"
 
 #define MAX_TYPES 20
 #define MAX_MODULES 64
@@ -47,6 +48,7 @@ struct parmFloat {
 // its terminal slots. Each record has cache lines of its own: the two threads of a rendered
 // block write the records of their own modules every pass.
 struct alignas(64) modRec {
+  QAF_RT_ALLOCATED
   modRec();
   ~modRec();
   modRec(const modRec &) = delete;

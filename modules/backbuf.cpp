@@ -8,13 +8,12 @@
 
 backBuf::backBuf(unsigned n) : data(nullptr), nstor(n + 1), pos(0)
 {
-  // Written through here (not left to calloc's untouched pages), so that the memory is mapped
-  // now, away from the audio thread, rather than page by page inside passes.
-  data = (short *)g_malloc(sizeof(short) * nstor);
-  memset(data, 0, sizeof(short) * nstor);
+  // real-time memory: mapped and zeroed now, away from the audio thread, rather than page by
+  // page inside passes
+  data = (short *)rtAlloc(sizeof(short) * nstor);
 }
 
-backBuf::~backBuf() { g_free(data); }
+backBuf::~backBuf() { rtFree(data); }
 
 // Audio thread.
 short backBuf::get(unsigned Delay)

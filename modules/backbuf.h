@@ -7,8 +7,11 @@
 
 #include <stddef.h>
 
+#include "rt/rtMemory.h"
+
 class backBuf {
 public:
+  QAF_RT_ALLOCATED
   explicit backBuf(unsigned n);
   ~backBuf();
   backBuf(const backBuf &) = delete;
@@ -39,6 +42,7 @@ private:
 // A ring of n whole chunks of the chunk size in force when it is made.
 class reverbBuffer {
 public:
+  QAF_RT_ALLOCATED
   explicit reverbBuffer(int n);
   ~reverbBuffer();
   reverbBuffer(const reverbBuffer &) = delete;

@@ -18,12 +18,11 @@
 
 reverbBuffer::reverbBuffer(int n) : data(nullptr), nChunks(n), pos(0), chunkBytes(sound_chunk_size)
 {
-  // mapped now by writing it, as backBuf's line is, rather than inside passes
-  data = (char *)g_malloc((gsize)nChunks * (gsize)chunkBytes);
-  memset(data, 0, (size_t)nChunks * (size_t)chunkBytes);
+  // real-time memory: mapped and zeroed now, rather than inside passes
+  data = (char *)rtAlloc((size_t)nChunks * (size_t)chunkBytes);
 }
 
-reverbBuffer::~reverbBuffer() { g_free(data); }
+reverbBuffer::~reverbBuffer() { rtFree(data); }
 
 // Audio thread. The ring's slots keep the chunk size they were made with; should the size in
 // force ever differ, only the bytes both have are copied, so nothing is read or written past
@@ -307,7 +306,7 @@ QAF_VECTOR_CLONES void fChor(int slot)
 // UI thread, graph lock held. A silent one-second line, phase 0.
 void iChor(modRec *m)
 {
-  chorState *st = g_new0(chorState, 1);
+  chorState *st = (chorState *)rtAlloc(sizeof(chorState));
   st->line = new backBuf(CHORUS_LINE);
   st->phase = 0.0f;
   m->Extra = st;
@@ -324,7 +323,7 @@ void unChor(modRec *m)
   chorState *st = (chorState *)m->Extra;
   if (st) {
     delete st->line;
-    g_free(st);
+    rtFree(st);
   }
   m->Extra = nullptr;
 }
@@ -361,11 +360,11 @@ void fOctave(int slot)
 // UI thread, graph lock held.
 void iOctave(modRec *m)
 {
-  m->Extra = g_new0(octState, 1);
+  m->Extra = (octState *)rtAlloc(sizeof(octState));
 }
 
 void unOctave(modRec *m)
 {
-  g_free(m->Extra);
+  rtFree(m->Extra);
   m->Extra = nullptr;
 }

@@ -9,7 +9,7 @@
 
 #include "audio/cardfeed.h"
 #include "engine/fatal.h"
-#include "engine/hugePages.h"
+#include "rt/hugePages.h"
 #include "engine/io_term_inlines.h"
 #include "engine/soundNode.h"
 
@@ -48,7 +48,7 @@ static bool makeReturnRing(int cap)
 void initChunkPool()
 {
   if (poolMem) return;
-  poolMem = (char *)g_malloc0((gsize)CHUNK_POOL_SIZE * MAX_CHUNK_BYTES);
+  poolMem = (char *)rtAlloc((size_t)CHUNK_POOL_SIZE * MAX_CHUNK_BYTES);
   for (int n = 0; n < CHUNK_POOL_SIZE; n++)
     poolFree[n] = (short *)(poolMem + (size_t)(CHUNK_POOL_SIZE - 1 - n) * MAX_CHUNK_BYTES);
   poolFreeTop = CHUNK_POOL_SIZE;

@@ -49,12 +49,12 @@ void iLooper(modRec *m)
   m->parm[3] = 100.0f;
   m->parm[4] = 0.0f;
   m->parm[5] = 1.0f;
-  m->Extra = g_malloc0(sizeof(looperState));
+  m->Extra = rtAlloc(sizeof(looperState));
 }
 
 void unLooper(modRec *m)
 {
-  g_free(m->Extra);
+  rtFree(m->Extra);
   m->Extra = nullptr;
 }
 
@@ -163,10 +163,9 @@ static inline void stampRun(recState *st, int from, int to) QAF_NONBLOCKING
 
 static void iRec(modRec *m, int samples)
 {
-  recState *st = (recState *)g_malloc0(sizeof(recState));
-  // Written through here, so that the pages are mapped now rather than one by one inside passes.
-  st->data = (short *)g_malloc(sizeof(short) * (gsize)samples);
-  memset(st->data, 0, sizeof(short) * (size_t)samples);
+  recState *st = (recState *)rtAlloc(sizeof(recState));
+  // real-time memory: mapped and zeroed now rather than one page at a time inside passes
+  st->data = (short *)rtAlloc(sizeof(short) * (size_t)samples);
   st->len = samples;
   st->pos = 0;
   m->Extra = st;
@@ -180,8 +179,8 @@ void unRec(modRec *m)
 {
   recState *st = (recState *)m->Extra;
   if (st) {
-    g_free(st->data);
-    g_free(st);
+    rtFree(st->data);
+    rtFree(st);
   }
   m->Extra = nullptr;
 }
@@ -350,7 +349,7 @@ struct scratchState {
 
 void iScratch(modRec *m)
 {
-  scratchState *st = (scratchState *)g_malloc0(sizeof(scratchState));
+  scratchState *st = (scratchState *)rtAlloc(sizeof(scratchState));
   st->prevMove = 0.0f;
   st->line = new backBuf(SCRATCH_LINE);
   m->Extra = st;
@@ -361,7 +360,7 @@ void unScratch(modRec *m)
   scratchState *st = (scratchState *)m->Extra;
   if (st) {
     delete st->line;
-    g_free(st);
+    rtFree(st);
   }
   m->Extra = nullptr;
 }

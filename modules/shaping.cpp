@@ -241,12 +241,12 @@ void iTone(modRec *m)
   m->parm[0] = 128.0;
   m->parm[1] = 128.0;
   m->parm[2] = 128.0;
-  m->Extra = g_new0(toneState, 1);
+  m->Extra = (toneState *)rtAlloc(sizeof(toneState));
 }
 
 void unTone(modRec *m)
 {
-  g_free(m->Extra);
+  rtFree(m->Extra);
   m->Extra = nullptr;
 }
 
@@ -357,13 +357,13 @@ void iComp(modRec *m)
   m->parm[0] = 0.0;
   m->parm[1] = 10.0;
   m->parm[2] = 40.0;
-  compState *st = g_new0(compState, 1);
+  compState *st = (compState *)rtAlloc(sizeof(compState));
   st->E = 0;
   m->Extra = st;
 }
 
 void unComp(modRec *m)
 {
-  g_free(m->Extra);
+  rtFree(m->Extra);
   m->Extra = nullptr;
 }

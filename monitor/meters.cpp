@@ -152,7 +152,8 @@ void monitorLoadSample(long long passNs, long long periodNs) QAF_NONBLOCKING
   // The first round stands alone rather than being averaged with nothing.
   smoothedLoad = haveLoad ? load * 0.5 + smoothedLoad * 0.5 : load;
   haveLoad = true;
-  loadHundredths.store(lround(smoothedLoad * 100.0), std::memory_order_relaxed);
+  // the load is never negative: rounding half up is lround, without a call into libm
+  loadHundredths.store((long)(smoothedLoad * 100.0 + 0.5), std::memory_order_relaxed);
 }
 
 // ---- Readers ----------------------------------------------------------------------------------

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "engine/realtime.h"
+#include "rt/realtime.h"
 
 // ---- The audio side ---------------------------------------------------------------------------
 // Audio thread (or the JACK callback), just before the pass: the device buffer holds Line In's

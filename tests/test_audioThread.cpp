@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "audio/cardfeed.h"
+#include "audio/devices.h"
 #include "engine/audioThread.h"
 #include "engine/soundNode.h"
 #include "fakedsp.h"
@@ -19,6 +20,7 @@
 #include "samples/loopStore.h"
 #include "tests/devicetest.h"
 #include "tests/testutil.h"
+#include "command/cmdparse.h"
 
 using Lines = std::vector<std::string>;
 using Samples = std::vector<short>;
@@ -424,4 +426,58 @@ TEST(ProgramEnd, BothThreadsReachingTheEndTogetherEndTheProgramOnce)
   // Both orders happened (an early shutdown beats the 2 ms of input, a late one does not).
   EXPECT_GT(audioFirst, 0);
   EXPECT_GT(uiFirst, 0);
+}
+
+// A library that forks while sound runs (the file chooser autolaunching a session bus) must cost
+// the passes nothing: the audio thread's memory is left out of the child, so its writes never
+// meet a copy-on-write page. The thread's own page-fault count after its first pass stays 0, and
+// no pass runs long, while another thread forks 200 times.
+TEST(AudioThread, ForksWhileSoundRunsCostThePassesNoPageFault)
+{
+  FakeDevice dev;
+  dev.set("FAKEDSP_PACE", "1");  // 128-byte buffers at the device's pace
+  dev.input(framesToBytes(testSignal(32 * 4000)));
+  Ending e = runChild(dev, [] {
+    soundDeviceChoice oss;
+    oss.kind = DEV_OSS;
+    oss.path = "/dev/dsp";
+    chooseSoundDevice(oss);  // as the program does: the run's figures are printed at its end
+    startUp();
+    initChunkPool();
+    // Every kind of memory a pass writes: delay lines, a recorder's buffer, filter and
+    // envelope state, the chunk pool, the device buffer and the meters' ring.
+    for (int type : {5, 16, 13, 7, 17}) {
+      char line[16];
+      snprintf(line, sizeof line, "A %d", type);
+      cmdparse(line);
+    }
+    // Line In -> slots 2..6 -> Line Out on the left; the right goes straight through.
+    int chain[] = {0, 2, 3, 4, 5, 6, 1};
+    for (int i = 0; i + 1 < 7; i++) {
+      char line[32];
+      snprintf(line, sizeof line, "C %d-%d A A", MOD[chain[i]]->ID, MOD[chain[i + 1]]->ID);
+      cmdparse(line);
+    }
+    char line[32];
+    snprintf(line, sizeof line, "C %d-%d B B", MOD[0]->ID, MOD[1]->ID);
+    cmdparse(line);
+    audio_thread_launch();
+    usleep(50000);
+    std::thread forker([] {
+      for (int n = 0; n < 200; n++) {
+        pid_t p = fork();
+        if (p == 0) _exit(0);
+        waitpid(p, nullptr, 0);
+      }
+    });
+    forker.join();
+    usleep(50000);
+    shutdown_program();
+  });
+  EXPECT_EQ(e.status, 0) << e.err;
+  EXPECT_NE(e.err.find("Audio thread: 0 page faults after its first pass\n"), std::string::npos)
+      << e.err;
+  size_t at = e.err.find("worst pass ");
+  ASSERT_NE(at, std::string::npos) << e.err;
+  EXPECT_LT(atof(e.err.c_str() + at + 11), 25.0) << e.err;
 }

@@ -15,6 +15,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -26,11 +27,29 @@ static int failErrno = 0;
 static char failList[256];
 static int pace = 0, stall = 0, logIO = 0;
 static int rate = 44100, sampleBytes = 2, channels = 2;
-static long long served = 0;   /* bytes of input served so far */
-static struct timespec start;  /* when the first read came */
-static int reads = 0, writes = 0, stalled = 0, interrupted = 0;
 static int fragments = 5;      /* the buffer, in reads, that a late reader may fall behind */
-static int overruns = 0;       /* stretches of paced reads later than the buffer could hold */
+
+/* What reads and writes change, on a page of its own. While the device is open the page is
+   left out of a child that the program forks, as a real device's memory (the kernel's) is: the
+   program's audio thread then meets no copy-on-write fault here that it would not meet there. */
+struct ioState {
+  long long served;        /* bytes of input served so far */
+  struct timespec start;   /* when the first read came */
+  int reads, writes, stalled, interrupted;
+  int overruns;            /* stretches of paced reads later than the buffer could hold */
+  int behind;              /* a paced reader is behind its buffer now */
+};
+static union {
+  struct ioState s;
+  char page[4096];
+} io __attribute__((aligned(4096)));
+#define served io.s.served
+#define reads io.s.reads
+#define writes io.s.writes
+#define stalled io.s.stalled
+#define interrupted io.s.interrupted
+#define overruns io.s.overruns
+#define behind io.s.behind
 
 /* The OSS 4 error counters, answered to SNDCTL_DSP_GETERROR. */
 struct fakeErrInfo {
@@ -115,14 +134,16 @@ static int openDevice(int flags)
   if (d < 0) return -1;
   inFd = openFile("FAKEDSP_IN", O_RDONLY);
   outFd = openFile("FAKEDSP_OUT", O_WRONLY | O_CREAT | O_TRUNC);
+  madvise(&io, sizeof io, MADV_DONTFORK);
   served = 0;
+  behind = 0;
   fragments = 5;
   overruns = 0;
   rate = 44100;
   sampleBytes = 2;
   channels = 2;
-  start.tv_sec = 0;
-  start.tv_nsec = 0;
+  io.s.start.tv_sec = 0;
+  io.s.start.tv_nsec = 0;
   __atomic_store_n(&reads, 0, __ATOMIC_SEQ_CST);
   __atomic_store_n(&writes, 0, __ATOMIC_SEQ_CST);
   __atomic_store_n(&interrupted, 0, __ATOMIC_SEQ_CST);
@@ -251,10 +272,10 @@ int ioctl(int d, unsigned long request, ...)
    signal interrupts the wait, as it would a read blocked in a real driver. */
 static int waitUntilDue(long long bytes)
 {
-  if (start.tv_sec == 0 && start.tv_nsec == 0) clock_gettime(CLOCK_MONOTONIC, &start);
+  if (io.s.start.tv_sec == 0 && io.s.start.tv_nsec == 0) clock_gettime(CLOCK_MONOTONIC, &io.s.start);
   long long bytesPerSec = (long long)rate * sampleBytes * channels;
   long long ns = bytes * 1000000000LL / bytesPerSec;
-  struct timespec due = start;
+  struct timespec due = io.s.start;
   due.tv_sec += (time_t)(ns / 1000000000LL);
   due.tv_nsec += (long)(ns % 1000000000LL);
   if (due.tv_nsec >= 1000000000L) {
@@ -291,16 +312,15 @@ static ssize_t deviceRead(void *dst, size_t count)
     errno = EINTR;
     return -1;
   }
-  if (pace && (start.tv_sec || start.tv_nsec)) {
+  if (pace && (io.s.start.tv_sec || io.s.start.tv_nsec)) {
     /* A real device keeps recording while nobody reads: a reader later than its buffer of
        `fragments` reads loses sound, which OSS counts as an overrun. */
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    long long ns = (now.tv_sec - start.tv_sec) * 1000000000LL + (now.tv_nsec - start.tv_nsec);
+    long long ns = (now.tv_sec - io.s.start.tv_sec) * 1000000000LL + (now.tv_nsec - io.s.start.tv_nsec);
     long long due = ns / 1000 * ((long long)rate * sampleBytes * channels) / 1000000;
     /* One overrun per episode, as a device counts the one loss: the reads that follow while
        the reader catches up are the same late stretch, not new losses. */
-    static int behind = 0;
     if (due - served > (long long)fragments * (long long)count) {
       if (!behind) __atomic_add_fetch(&overruns, 1, __ATOMIC_SEQ_CST);
       behind = 1;
@@ -361,6 +381,7 @@ int close(int d)
     if (outFd >= 0) syscall(SYS_close, outFd);
     if (logFd >= 0) syscall(SYS_close, logFd);
     inFd = outFd = logFd = -1;
+    madvise(&io, sizeof io, MADV_DOFORK);
   }
   return (int)syscall(SYS_close, d);
 }
