@@ -13,6 +13,12 @@ static int nextHandle = 1;
 
 int addControlObserver(const controlObserver &o)
 {
+  // The first observer starts the watch from the patch as it is now, not from the next look.
+  if (observers.empty()) {
+    observers[0] = {nullptr, nullptr, nullptr, nullptr};
+    controlWatch();
+    observers.erase(0);
+  }
   observers[nextHandle] = o;
   return nextHandle++;
 }
