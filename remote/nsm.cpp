@@ -95,7 +95,7 @@ int onSave(const char *, const char *, lo_arg **, int, lo_message m, void *)
     return 0;
   }
   // The layout is written beside and renamed over the old one when whole.
-  std::string tmp = nsm->session.layout + ".new";
+  std::string tmp = nsm->session.layout.substr(0, nsm->session.layout.size() - 4) + ".new.lyo";
   g_remove(tmp.c_str());
   real_save(&tmp[0]);
   bool ok = g_file_test(tmp.c_str(), G_FILE_TEST_IS_REGULAR) &&

@@ -291,3 +291,194 @@ TEST_F(Remote, RefusalsMalformedFramesAndManyConnectionsLeaveItServing)
   ASSERT_NE(after.conn, nullptr);
   EXPECT_EQ(after.ask("ping"), "ok pong");
 }
+
+// ---- The session manager, played by the test ----------------------------------------------------
+
+struct Osc {
+  std::vector<std::vector<std::string>> got;  // path, then the arguments as text
+  std::string from;                           // the port the last message came from
+  lo_server s = lo_server_new_with_proto(nullptr, LO_UDP, nullptr);
+  Osc()
+  {
+    lo_server_add_method(s, nullptr, nullptr, [](const char *path, const char *types, lo_arg **argv, int argc,
+                                                 lo_message m, void *p) {
+      std::vector<std::string> v{path};
+      for (int i = 0; i < argc; i++)
+        v.push_back(types[i] == 's' ? std::string(&argv[i]->s) : std::to_string(types[i] == 'i' ? argv[i]->i : 0));
+      ((Osc *)p)->got.push_back(v);
+      ((Osc *)p)->from = lo_address_get_port(lo_message_get_source(m));
+      return 0;
+    }, this);
+  }
+  ~Osc() { lo_server_free(s); }
+  // The first message to path (and first argument, when given) since the last wait; empty at the
+  // deadline.
+  std::vector<std::string> wait(const std::string &path, const std::string &arg = "", int ms = 10000)
+  {
+    std::vector<std::string> hit;
+    spin([&] {
+      while (lo_server_recv_noblock(s, 0) > 0) {
+      }
+      for (auto &m : got)
+        if (hit.empty() && m[0] == path && (arg.empty() || (m.size() > 1 && m[1] == arg))) hit = m;
+      return !hit.empty();
+    }, ms);
+    got.clear();
+    return hit;
+  }
+};
+
+TEST(Session, AnnounceOpenJackClientNamedAfterTheIdSaveAndQuitOnSigterm)
+{
+  JackServer server(44100, 256);
+  if (!server.up) GTEST_SKIP() << "JACK tests skipped: " << server.why;
+  Osc nsm, stranger;
+  TempDir io;
+  setenv("NSM_URL", ("osc.udp://127.0.0.1:" + std::to_string(lo_server_get_port(nsm.s)) + "/").c_str(), 1);
+  Qaf qaf({"--no-gui", "--midi", "none"}, io.path);
+  unsetenv("NSM_URL");
+  std::vector<std::string> a = nsm.wait("/nsm/server/announce");
+  ASSERT_EQ(a.size(), 7u);
+  EXPECT_EQ(a[1], "QAF");
+  EXPECT_EQ(a[2], ":optional-gui:dirty:");
+  EXPECT_EQ(a[3], "qaf");
+  EXPECT_EQ(a[4] + a[5], "11");
+  EXPECT_EQ(a[6], std::to_string(qaf.pid));
+  lo_address client = lo_address_new("127.0.0.1", nsm.from.c_str());
+  jack_client_t *probe = jack_client_open("probe", JackNoStartServer, nullptr);
+  ASSERT_NE(probe, nullptr);
+  usleep(300000);
+  EXPECT_EQ(jack_port_by_name(probe, "qaf:in_1"), nullptr) << "no JACK client before the open";
+
+  // Someone else on the network is not the session manager: no open, no save.
+  std::string path = io.path + "/session/QAF.nTEST";
+  lo_send_from(client, stranger.s, LO_TT_IMMEDIATE, "/nsm/client/open", "sss", path.c_str(), "QAF", "intruder");
+  lo_send_from(client, nsm.s, LO_TT_IMMEDIATE, "/nsm/client/open", "sss", path.c_str(), "QAF", "qaf_nTEST");
+  std::vector<std::string> r = nsm.wait("/reply", "/nsm/client/open");
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_TRUE(spin([&] { return jack_port_by_name(probe, "qaf_nTEST:out_2") != nullptr; }));
+  EXPECT_EQ(jack_port_by_name(probe, "intruder:in_1"), nullptr);
+  EXPECT_EQ(stranger.wait("/reply", "", 300), std::vector<std::string>{});
+
+  (void)!write(qaf.in, "A 5\n", 4);
+  EXPECT_EQ(nsm.wait("/nsm/client/is_dirty").size(), 1u);
+  lo_send_from(client, stranger.s, LO_TT_IMMEDIATE, "/nsm/client/save", "");
+  usleep(200000);
+  EXPECT_FALSE(g_file_test((path + "/patch.lyo").c_str(), G_FILE_TEST_EXISTS));
+  lo_send_from(client, nsm.s, LO_TT_IMMEDIATE, "/nsm/client/save", "");
+  EXPECT_EQ(nsm.wait("/reply", "/nsm/client/save").size(), 3u);
+  std::string lyo = readFileBytes(path + "/patch.lyo");
+  EXPECT_EQ(lyo.rfind("QAF_LAYOUT\n", 0), 0u);
+  EXPECT_EQ(readFileBytes(path + "/setlist.qset").rfind("[Set List]", 0), 0u);
+  lo_address_free(client);
+  jack_client_close(probe);
+  EXPECT_EQ(qaf.finish(SIGTERM), 0);
+}
+
+// ---- The page in a browser ---------------------------------------------------------------------
+
+// Headless Chromium in a process group of its own, driven through its DevTools WebSocket.
+struct Browser {
+  pid_t pid = -1;
+  TempDir profile;
+  std::unique_ptr<Ws> dev;
+  int id = 0;
+  explicit Browser(const std::string &url)
+  {
+    std::string err = profile.path + "/stderr";
+    pid = fork();
+    if (pid == 0) {
+      setpgid(0, 0);
+      if (!freopen(err.c_str(), "w", stderr) || !freopen("/dev/null", "w", stdout)) _exit(98);
+      std::string dir = "--user-data-dir=" + profile.path + "/p";
+      execlp("chromium-headless-shell", "chromium-headless-shell", "--no-sandbox", "--disable-gpu",
+             "--remote-debugging-port=0", "--remote-debugging-address=127.0.0.1", "--window-size=390,844",
+             "--no-first-run", dir.c_str(), url.c_str(), (char *)nullptr);
+      _exit(127);
+    }
+    std::string ws;
+    spin([&] {
+      for (const std::string &l : readLines(err))
+        if (l.rfind("DevTools listening on ", 0) == 0) ws = l.substr(22);
+      return !ws.empty();
+    }, 20000);
+    if (ws.empty()) return;
+    // The browser's own socket names no page; the page's target is attached through it.
+    dev.reset(new Ws(ws));
+  }
+  ~Browser()
+  {
+    dev.reset();
+    if (pid > 0) {
+      kill(-pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  // One DevTools call; its whole answer.
+  std::string call(const std::string &method, const std::string &params, const std::string &session = "")
+  {
+    std::string n = std::to_string(++id);
+    dev->send("{\"id\":" + n + ",\"method\":\"" + method + "\",\"params\":" + params +
+              (session.empty() ? "" : ",\"sessionId\":\"" + session + "\"") + "}");
+    std::string r;
+    spin([&] {
+      for (auto i = dev->got.begin(); i != dev->got.end(); ++i)
+        if (i->find("\"id\":" + n + ",") != std::string::npos) {
+          r = *i;
+          dev->got.erase(i);
+          break;
+        }
+      return !r.empty();
+    }, 15000);
+    return r;
+  }
+};
+
+// The text of a JSON string field in a DevTools answer (no escapes in what the tests read).
+static std::string field(const std::string &json, const std::string &name)
+{
+  size_t at = json.find("\"" + name + "\":\"");
+  if (at == std::string::npos) return "";
+  at += name.size() + 4;
+  return json.substr(at, json.find('"', at) - at);
+}
+
+TEST_F(Remote, PageInABrowserShowsTheSetListAndSwitchesPresets)
+{
+  if (system("command -v chromium-headless-shell >/dev/null") != 0) GTEST_SKIP() << "no chromium-headless-shell";
+  Browser b(page);
+  ASSERT_TRUE(b.dev && b.dev->conn) << "no DevTools address from Chromium";
+  std::string targets = b.call("Target.getTargets", "{}");
+  size_t at = targets.find("\"type\":\"page\"");
+  ASSERT_NE(at, std::string::npos) << targets;
+  std::string target = field(targets.substr(targets.rfind("{", at)), "targetId");
+  std::string session = field(b.call("Target.attachToTarget", "{\"targetId\":\"" + target + "\",\"flatten\":true}"), "sessionId");
+  ASSERT_FALSE(session.empty());
+  b.call("Emulation.setDeviceMetricsOverride", "{\"width\":390,\"height\":844,\"deviceScaleFactor\":1,\"mobile\":true}", session);
+  auto js = [&](const std::string &expr) {
+    return field(b.call("Runtime.evaluate", "{\"expression\":\"" + expr + "\",\"returnByValue\":true}", session), "value");
+  };
+  // The page fills its set list once its socket is open.
+  std::string list;
+  spin([&] { list = js("[...document.querySelectorAll('#presets li')].map(l => l.textContent + (l.className == 'cur' ? '*' : '')).join('|')"); return list.find('*') != std::string::npos; }, 15000);
+  EXPECT_EQ(list.substr(0, 13), "0Clean boost*") << list;
+  EXPECT_NE(list.find("|1Crunch"), std::string::npos) << list;
+
+  Ws c(ws);
+  js("document.querySelector('#presets li[data-n=\\\"2\\\"]').click()");
+  EXPECT_EQ(c.next("program 2").rfind("program 2 Lead", 0), 0u) << "qaf switched";
+  EXPECT_NE(c.ask("presets").find("\n*2\tLead"), std::string::npos);
+  // The page follows a switch made elsewhere, and shows its parameters.
+  c.ask("program 4");
+  std::string now;
+  spin([&] { now = js("document.getElementById('now').textContent + '/' + document.querySelectorAll('.parm input').length"); return now.rfind("4 ", 0) == 0 && now.back() != '0'; });
+  EXPECT_EQ(now.rfind("4 ", 0), 0u) << now;
+  js("document.getElementById('tunerOn').click()");
+  spin([&] { return js("document.getElementById('cents').textContent") != ""; });
+  std::string shot = field(b.call("Page.captureScreenshot", "{\"format\":\"png\"}", session), "data");
+  gsize n = 0;
+  guchar *png = g_base64_decode(shot.c_str(), &n);
+  EXPECT_GT(n, 1000u);
+  EXPECT_TRUE(g_file_set_contents(QAF_BUILD_DIR "/e2e_remote_phone.png", (const char *)png, n, nullptr));
+  g_free(png);
+}
