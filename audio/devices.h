@@ -36,6 +36,8 @@ void oss_close_sound();
 
 extern const soundBackend alsaBackend;
 extern const soundBackend jackBackend;
+// Main thread, before the device opens: the JACK client's name ("qaf" unless set).
+void setJackClientName(const char *name);
 extern const soundBackend wavBackend;
 
 // What -d/--device chose. DEV_AUTO: OSS when /dev/dsp opens, else ALSA "default".

@@ -11,6 +11,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 #include "audio/cardfeed.h"
 #include "rt/rtMemory.h"
 #include "audio/devices.h"
@@ -190,6 +192,10 @@ static void dropClient()
   midiPort = nullptr;
 }
 
+// The client's name: "qaf", or the one a session manager gives.
+static std::string clientName = "qaf";
+void setJackClientName(const char *name) { clientName = name; }
+
 // Main thread, once. The pass size follows the server's period when it can.
 static int jackOpen(int rate, int, int, int, int size)
 {
@@ -198,7 +204,7 @@ static int jackOpen(int rate, int, int, int, int size)
     return -1;
   }
   jack_status_t status;
-  client = jack_client_open("qaf", JackNoStartServer, &status);
+  client = jack_client_open(clientName.c_str(), JackNoStartServer, &status);
   if (!client) {
     fprintf(stderr, "JACK: cannot connect to a JACK server (status 0x%x); is one running?\n",
             (unsigned)status);

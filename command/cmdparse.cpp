@@ -2,10 +2,10 @@
 // writer); each change takes the graph lock, recomputes the order in the same holding, releases
 // it, prints the order and asks for a repaint.
 #include "command/cmdparse.h"
+#include "command/reply.h"
 
 #include <glib.h>
 #include <limits.h>
-#include <stdio.h>
 
 #include "control/control.h"
 #include "engine/hooks.h"
@@ -44,33 +44,33 @@ static void cmdWire(char *msg)
   char sep, oc, ic;
   int n = sscanf(msg + 1, "%d%c%d %c %c", &id1, &sep, &id2, &oc, &ic);
   if (n != 5) {
-    printf("C does not take %d parameters : %s\n", n, msg);
+    sayError("C does not take %d parameters : %s", n, msg);
     return;
   }
   int ok = oc - 'A', ik = ic - 'A';
   if (ok < 0 || ok > 3 || ik < 0 || ik > 3) {
-    printf("Invalid terminal number in %s\n", msg);
+    sayError("Invalid terminal number in %s", msg);
     return;
   }
   int src = slotOfID(id1);
   if (src < 0) {
-    printf("Module ID# %d does not exist.\n", id1);
+    sayError("Module ID# %d does not exist.", id1);
     return;
   }
   int dst = slotOfID(id2);
   if (dst < 0) {
-    printf("Module ID# %d does not exist.\n", id2);
+    sayError("Module ID# %d does not exist.", id2);
     return;
   }
   if (!typeHasOutput(MOD[src]->type, ok)) {
-    printf("Output terminal %d of module %d does not exist.\n", ok, id1);
+    sayError("Output terminal %d of module %d does not exist.", ok, id1);
     return;
   }
   if (!typeHasInput(MOD[dst]->type, ik)) {
-    printf("Input terminal %d of module %d does not exist.\n", ik, id2);
+    sayError("Input terminal %d of module %d does not exist.", ik, id2);
     return;
   }
-  printf("Wiring module# %d term %d to module# %d term %d\n", src, ok, dst, ik);
+  say("Wiring module# %d term %d to module# %d term %d", src, ok, dst, ik);
   int i = dst * 4 + ik, o = src * 4 + ok;
   GET_MODGRAPH_LOCK();
   break_I_WIRE(i);
@@ -88,20 +88,20 @@ static void cmdDisconnect(char *msg)
   char oc;
   int n = sscanf(msg + 1, "%d %c", &id, &oc);
   if (n != 2) {
-    printf("D does not take %d parameters : %s\n", n, msg);
+    sayError("D does not take %d parameters : %s", n, msg);
     return;
   }
   int slot = slotOfID(id);
   if (slot < 0) {
-    printf("Module# %d does not exist.\n", id);
+    sayError("Module# %d does not exist.", id);
     return;
   }
   int k = oc - 'A';
   if (k < 0 || k > 3) {
-    printf("Invalid terminal number in %s\n", msg);
+    sayError("Invalid terminal number in %s", msg);
     return;
   }
-  printf("Disconnecting module# %d output terminal %d\n", slot, k);
+  say("Disconnecting module# %d output terminal %d", slot, k);
   GET_MODGRAPH_LOCK();
   break_O_WIRE(slot * 4 + k);
   computeModuleTiers();
@@ -115,23 +115,23 @@ static void cmdRemove(char *msg)
   int id = readNumber(msg + 1);
   int slot = slotOfID(id);
   if (slot < 0) {
-    printf("Module# %d does not exist.\n", id);
+    sayError("Module# %d does not exist.", id);
     return;
   }
   int type = MOD[slot]->type;
   if (type == 0 || type == 1) {
-    printf("Line In or Line Out modules cannot be removed or added.\n");
+    sayError("Line In or Line Out modules cannot be removed or added.");
     return;
   }
   for (int k = 0; k < 4; k++) {
     if ((typeHasInput(type, k) && I_TERM_CONNECT[slot * 4 + k] != -1) ||
         (typeHasOutput(type, k) && O_TERM_CONNECT[slot * 4 + k] != -1)) {
-      printf("Can't remove module# %d as it is still connected.\n", slot);
+      sayError("Can't remove module# %d as it is still connected.", slot);
       return;
     }
   }
   if (MOD_PARMBOX[slot]) {
-    printf("Can't remove module# %d as it still has an active dialog box\n", slot);
+    sayError("Can't remove module# %d as it still has an active dialog box", slot);
     return;
   }
   Remove_Mod(slot);
@@ -143,15 +143,18 @@ static void cmdQuery(char *msg)
   int n = msg[1] == '\0' ? 0 : readNumber(msg + 1);
   // Terminal numbers index the wire tables directly; anything outside them has no entry.
   if (n < 0 || n >= TERMS_I_OR_O) {
-    printf("Terminal %d is out of range: terminals are numbered 0 to %d.\n", n, TERMS_I_OR_O - 1);
+    sayError("Terminal %d is out of range: terminals are numbered 0 to %d.", n, TERMS_I_OR_O - 1);
     return;
   }
-  printf("Input term %d connects to %d\n", n, I_TERM_CONNECT[n]);
-  printf("Output term %d connects to %d\n", n, O_TERM_CONNECT[n]);
+  say("Input term %d connects to %d", n, I_TERM_CONNECT[n]);
+  say("Output term %d connects to %d", n, O_TERM_CONNECT[n]);
 }
 
-void cmdparse(char *msg)
+void cmdparse(char *msg) { cmdparse(msg, stdoutReplies()); }
+
+void cmdparse(char *msg, replySink &out)
 {
+  replyScope scope(out);
   // The monitor's word commands (status, tuner), before the line is upper-cased.
   if (monitorCommand(msg)) return;
   // The word commands (files, parameters, MIDI) before the letters are read.
@@ -164,7 +167,7 @@ void cmdparse(char *msg)
 
   char c = msg[0];
   if ((c == 'C' || c == 'D' || c == 'R') && msg[1] == '\0') {
-    printf("syntax error: %s\n", msg);
+    sayError("syntax error: %s", msg);
     return;
   }
   switch (c) {
@@ -173,6 +176,6 @@ void cmdparse(char *msg)
   case 'D': cmdDisconnect(msg); break;
   case 'R': cmdRemove(msg); break;
   case '@': cmdQuery(msg); break;
-  default: printf("unrecognized command %s\n", msg); break;
+  default: sayError("unrecognized command %s", msg); break;
   }
 }

@@ -2,8 +2,11 @@
 #ifndef QAF_CMDPARSE_H
 #define QAF_CMDPARSE_H
 
+class replySink;
+
 // UI thread. Interprets one writable command line, which it upper-cases and left-trims in place;
-// every outcome is printed, nothing is returned.
+// every outcome goes as reply lines into the caller's sink (standard output without one).
+void cmdparse(char *msg, replySink &out);
 void cmdparse(char *msg);
 
 #endif

@@ -2,13 +2,13 @@
 // programs and the state of MIDI input. A line is one of them when its first word is, in any
 // case; none begins with a letter of the one-letter commands' words, so those never reach here.
 #include <glib.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <string>
 #include <vector>
 
+#include "command/reply.h"
 #include "control/control.h"
 #include "control/setlist.h"
 #include "engine/soundNode.h"
@@ -57,22 +57,22 @@ static void cmdSet(const std::vector<std::string> &w)
   char *end = nullptr;
   double v = w.size() == 4 ? g_ascii_strtod(w[3].c_str(), &end) : 0;
   if (w.size() != 4 || !readInt(w[1], &id) || !readInt(w[2], &parm) || *end || v != v) {
-    printf("set takes ID PARM VALUE (numbers)\n");
+    sayError("set takes ID PARM VALUE (numbers)");
     return;
   }
   int slot = slotOf(id);
   if (slot < 0) {
-    printf("set: module %d does not exist\n", id);
+    sayError("set: module %d does not exist", id);
     return;
   }
   parmInfo p;
   if (!describeParm(MOD[slot]->type, parm, &p)) {
-    printf("set: module %d (%s) has no parameter %d\n", id, typeList[MOD[slot]->type].name, parm);
+    sayError("set: module %d (%s) has no parameter %d", id, typeList[MOD[slot]->type].name, parm);
     return;
   }
   float f = dialogValue(p, v);
   MOD[slot]->parm[parm] = f;
-  printf("Module %d parameter %d (%s) set to %g\n", id, parm, p.name.c_str(), f);
+  say("Module %d parameter %d (%s) set to %g", id, parm, p.name.c_str(), f);
 }
 
 static void cmdMap(const std::vector<std::string> &w)
@@ -84,12 +84,12 @@ static void cmdMap(const std::vector<std::string> &w)
   std::vector<std::string> args(w.begin() + 1, w.end());
   if (!parseMapWords(args, &ch, &cc, &id, &parm, &ranged, &lo, &hi, &mode, &why) ||
       !controlMap(ch, cc, id, parm, ranged, lo, hi, mode, &why)) {
-    printf("map refused: %s\n", why.c_str());
+    sayError("map refused: %s", why.c_str());
     return;
   }
   for (const ctlMapping &m : controlMappings())
     if (m.channel == ch && m.cc == cc && m.id == id && m.parm == parm)
-      printf("Mapped %s\n", mappingLine(m).c_str());
+      say("Mapped %s", mappingLine(m).c_str());
 }
 
 static void cmdUnmap(const std::vector<std::string> &w)
@@ -97,15 +97,59 @@ static void cmdUnmap(const std::vector<std::string> &w)
   int ch = 0, cc;
   if (w.size() != 3 || (w[1] != "*" && (!readInt(w[1], &ch) || ch < 1 || ch > 16)) ||
       !readInt(w[2], &cc) || cc < 0 || cc > 127) {
-    printf("unmap takes CH CC (CH 1 to 16 or *, CC 0 to 127)\n");
+    sayError("unmap takes CH CC (CH 1 to 16 or *, CC 0 to 127)");
     return;
   }
   int n = controlUnmap(ch, cc);
   std::string what = "CC " + std::to_string(cc) + (ch ? " ch " + std::to_string(ch) : " any ch");
   if (n == 0)
-    printf("No mapping of %s\n", what.c_str());
+    say("No mapping of %s", what.c_str());
   else
-    printf("Removed %d mapping%s of %s\n", n, n == 1 ? "" : "s", what.c_str());
+    say("Removed %d mapping%s of %s", n, n == 1 ? "" : "s", what.c_str());
+}
+
+// "presets": one line per preset of the set list, "N<TAB>name", with '*' before the number of
+// the one playing.
+static void cmdPresets()
+{
+  const setList &s = currentSetList();
+  int count = 0;
+  for (int n = 0; n < SET_PRESETS; n++) {
+    if (!s.preset[n].used) continue;
+    count++;
+    say("%s%d\t%s", n == currentProgram() ? "*" : "", n, s.preset[n].name.c_str());
+  }
+  if (!count) say("No presets in set list \"%s\"", s.name.c_str());
+}
+
+// "parms": one line per module, "ID<TAB>type<TAB>parameters". "parms ID": one line per parameter
+// of the module, "P<TAB>name<TAB>value<TAB>lo..hi<TAB>kind", kind being "slider" (any value),
+// "whole" (whole numbers) or "options" (an option index; the name lists them, '/' between).
+static void cmdParms(const std::vector<std::string> &w)
+{
+  if (w.size() == 1) {
+    for (int s = 0; s < MAX_MODULES; s++)
+      if (MOD[s])
+        say("%d\t%s\t%d", MOD[s]->ID, typeList[MOD[s]->type].name, parmCount(MOD[s]->type));
+    return;
+  }
+  int id;
+  if (w.size() != 2 || !readInt(w[1], &id)) {
+    sayError("parms takes a module ID, or nothing for every module");
+    return;
+  }
+  int slot = slotOf(id);
+  if (slot < 0) {
+    sayError("parms: module %d does not exist", id);
+    return;
+  }
+  parmInfo p;
+  for (int n = 0; describeParm(MOD[slot]->type, n, &p); n++) {
+    float v = MOD[slot]->parm[n];
+    const char *kind = p.kind == '#' ? "whole" : p.kind == '%' ? "options" : "slider";
+    if (p.kind != '!') v = (float)(int)v;  // whole numbers; an option is its index
+    say("%d\t%s\t%g\t%g..%g\t%s", n, p.name.c_str(), v, p.lo, p.hi, kind);
+  }
 }
 
 bool controlCommand(const char *line)
@@ -120,17 +164,20 @@ bool controlCommand(const char *line)
   if (word == "load" || word == "bank" || word == "save" || word == "setlist" ||
       word == "saveset") {
     if (file.empty()) {
-      printf("%s takes a file name\n", word.c_str());
+      sayError("%s takes a file name", word.c_str());
       return true;
     }
-    if (word == "load") loadLayoutFile(file.c_str(), true);
+    // The loaders say why they fail on standard output; the caller learns that they did.
+    bool ok = true;
+    if (word == "load") ok = loadLayoutFile(file.c_str(), true);
     if (word == "bank") {
-      real_loadsbank(&file[0]);
+      ok = loadSampleBankFile(file.c_str());
       setListUseBank(file.c_str());
     }
     if (word == "save") real_save(&file[0]);
-    if (word == "setlist") openSetList(file.c_str());
-    if (word == "saveset") saveSetList(file.c_str());
+    if (word == "setlist") ok = openSetList(file.c_str());
+    if (word == "saveset") ok = saveSetList(file.c_str());
+    if (!ok) sayFailed();
   } else if (word == "set") {
     cmdSet(w);
   } else if (word == "map") {
@@ -138,25 +185,28 @@ bool controlCommand(const char *line)
   } else if (word == "unmap") {
     cmdUnmap(w);
   } else if (word == "maps") {
-    if (controlMappings().empty()) printf("No mappings\n");
-    for (const ctlMapping &m : controlMappings()) printf("%s\n", mappingLine(m).c_str());
+    if (controlMappings().empty()) say("No mappings");
+    for (const ctlMapping &m : controlMappings()) say("%s", mappingLine(m).c_str());
   } else if (word == "program") {
     int n;
     if (w.size() != 2 || !readInt(w[1], &n) || n < 0 || n > 127)
-      printf("program takes a program number 0 to 127\n");
+      sayError("program takes a program number 0 to 127");
     else
       switchProgram(n, true);
   } else if (word == "store") {
     int n;
     if (w.size() < 2 || !readInt(w[1], &n))
-      printf("store takes a preset number 0 to 127 and, optionally, a name\n");
+      sayError("store takes a preset number 0 to 127 and, optionally, a name");
     else
       storePreset(n, restOf(file.c_str(), w[1].size()).c_str());
+  } else if (word == "presets" && w.size() == 1) {
+    cmdPresets();
+  } else if (word == "parms") {
+    cmdParms(w);
   } else if (word == "midi") {
-    for (const std::string &s : midiStatusLines()) printf("%s\n", s.c_str());
+    for (const std::string &s : midiStatusLines()) say("%s", s.c_str());
   } else {
     return false;
   }
-  fflush(stdout);
   return true;
 }

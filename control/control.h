@@ -147,9 +147,9 @@ void noteMidiMessage(unsigned char status, unsigned char d1, unsigned char d2);
 
 // ---- Text commands -------------------------------------------------------------------------------
 
-// UI thread. The word commands (load, bank, save, set, map, unmap, maps, program, midi,
-// setlist, saveset, store); true when the line was one of them, which has then run. The
-// one-letter commands are never taken.
+// UI thread. The word commands (load, bank, save, set, map, unmap, maps, program, presets,
+// parms, midi, setlist, saveset, store); true when the line was one of them, which has then run,
+// its replies in replies() (command/reply.h). The one-letter commands are never taken.
 bool controlCommand(const char *line);
 
 #endif

@@ -9,6 +9,7 @@
 #include <atomic>
 
 #include "control/control.h"
+#include "control/events.h"
 #include "control/setlist.h"
 #include "engine/soundNode.h"
 
@@ -461,6 +462,7 @@ void controlTick()
     programTail.store(t + 1, std::memory_order_release);
   }
   if (program >= 0) switchProgram(program, true);
+  controlWatch();
 }
 
 // ---- Input choice and state ---------------------------------------------------------------------------

@@ -9,7 +9,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "command/reply.h"
 #include "control/control.h"
+#include "control/events.h"
 #include "engine/soundNode.h"
 #include "files/fileio.h"
 #include "files/fileops.h"
@@ -304,7 +306,7 @@ bool openSetList(const char *file, bool fade)
   setList s;
   std::string problem;
   if (!readSetList(file, s, &problem)) {
-    printf("Not opening set list %s: %s\n", file, problem.c_str());
+    sayError("Not opening set list %s: %s", file, problem.c_str());
     return false;
   }
   running = s;
@@ -316,7 +318,7 @@ bool openSetList(const char *file, bool fade)
     count++;
     if (first < 0) first = n;
   }
-  printf("Opened set list %s: \"%s\", %d preset%s\n", file, s.name.c_str(), count,
+  say("Opened set list %s: \"%s\", %d preset%s", file, s.name.c_str(), count,
          count == 1 ? "" : "s");
   if (!s.bank.empty()) {
     std::string b = resolve(s.bank);
@@ -361,9 +363,9 @@ bool saveSetList(const char *file)
   if (ok) {
     running = s;
     folder = to;
-    printf("Saved set list %s\n", name);
+    say("Saved set list %s", name);
   } else {
-    printf("Error writing set list %s: %s\n", name, problem.c_str());
+    sayError("Error writing set list %s: %s", name, problem.c_str());
   }
   g_free(name);
   return ok;
@@ -373,17 +375,17 @@ bool switchProgram(int n, bool fade)
 {
   if (n < 0 || n >= SET_PRESETS || !running.preset[n].used) {
     if (n >= SET_PRESETS)
-      printf("Program %d (bank %d): no preset in set list \"%s\"; nothing changes\n", n % 128,
+      sayError("Program %d (bank %d): no preset in set list \"%s\"; nothing changes", n % 128,
              n / 128, running.name.c_str());
     else
-      printf("Program %d: no preset in set list \"%s\"; nothing changes\n", n, running.name.c_str());
+      sayError("Program %d: no preset in set list \"%s\"; nothing changes", n, running.name.c_str());
     return false;
   }
   const presetEntry &p = running.preset[n];
   std::string path = resolve(p.layout);
-  printf("Program %d: preset \"%s\" (%s)\n", n, p.name.c_str(), path.c_str());
+  say("Program %d: preset \"%s\" (%s)", n, p.name.c_str(), path.c_str());
   if (!loadLayoutFile(path.c_str(), fade)) {
-    printf("Program %d: the layout of preset \"%s\" did not load; the patch stays as it was\n", n,
+    sayError("Program %d: the layout of preset \"%s\" did not load; the patch stays as it was", n,
            p.name.c_str());
     return false;
   }
@@ -394,18 +396,19 @@ bool switchProgram(int n, bool fade)
       why = "slot " + std::to_string(m.slot) + " is empty";
     else if (controlMap(m.channel, m.cc, MOD[m.slot]->ID, m.parm, m.ranged, m.lo, m.hi, m.mode, &why))
       continue;
-    printf("Preset %d: mapping %s skipped: %s\n", n,
+    say("Preset %d: mapping %s skipped: %s", n,
            mapWords(m.channel, m.cc, m.slot, m.parm, m.ranged, m.lo, m.hi, m.mode).c_str(),
            why.c_str());
   }
   program = n;
+  notifyProgramSwitched(n, p.name.c_str());
   return true;
 }
 
 bool storePreset(int n, const char *name)
 {
   if (n < 0 || n >= SET_PRESETS) {
-    printf("Preset number %d is out of range: presets are 0 to %d\n", n, SET_PRESETS - 1);
+    sayError("Preset number %d is out of range: presets are 0 to %d", n, SET_PRESETS - 1);
     return false;
   }
   std::string layout = "preset-" + std::to_string(n) + ".lyo";
@@ -420,7 +423,7 @@ bool storePreset(int n, const char *name)
   bool whole = g_stat(tmp.c_str(), &st) == 0 && (long)st.st_size == expect;
   if (!whole || rename(tmp.c_str(), path.c_str()) != 0) {
     remove(tmp.c_str());
-    printf("Preset %d not stored: the layout %s could not be written\n", n, path.c_str());
+    sayError("Preset %d not stored: the layout %s could not be written", n, path.c_str());
     return false;
   }
   presetEntry &p = running.preset[n];
@@ -435,6 +438,7 @@ bool storePreset(int n, const char *name)
     p.maps.push_back({m.channel, m.cc, m.slot, m.parm, m.ranged, m.ranged ? m.lo : 0,
                       m.ranged ? m.hi : 0, m.mode});
   program = n;
-  printf("Stored the current patch as preset %d \"%s\" (%s)\n", n, p.name.c_str(), path.c_str());
+  notifyProgramSwitched(n, p.name.c_str());
+  say("Stored the current patch as preset %d \"%s\" (%s)", n, p.name.c_str(), path.c_str());
   return true;
 }

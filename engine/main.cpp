@@ -3,6 +3,7 @@
 // shutdown when that loop returns. The toolkit lives in the front-end module (ui/frontend.h),
 // opened only when there is a window.
 #include <dlfcn.h>
+#include <glib.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,6 +21,7 @@
 #include "engine/options.h"
 #include "engine/soundNode.h"
 #include "files/fileops.h"
+#include "remote/remote.h"
 #include "samples/loopStore.h"
 #include "ui/frontend.h"
 
@@ -90,6 +92,21 @@ int main(int argc, char **argv)
   Init_SoundNode_Data();
   initLoops();
   if (!readOptions(argc, argv, opt)) exit(1);
+  remoteSettings remote;
+  remote.token = opt.remoteToken;
+  remote.files = opt.remoteFiles;
+  if (!opt.remote.empty() && !parseRemoteAddress(opt.remote.c_str(), &remote)) {
+    fprintf(stderr, "--remote takes [ADDR:]PORT (PORT 0 to 65535), not \"%s\"\n", opt.remote.c_str());
+    exit(1);
+  }
+  // Under a session manager nothing starts before the session is known; its JACK client is
+  // named after the session's client ID, and JACK is the device unless another was chosen.
+  nsmSession session;
+  if (!nsmBegin(argv[0], &session, ui != nullptr)) exit(0);
+  if (session.active) {
+    setJackClientName(session.clientId.c_str());
+    if (opt.device.kind == DEV_AUTO) opt.device.kind = DEV_JACK;
+  }
   printf("Sound buffer size: %d bytes.\n", sound_buffer_size);
   chooseSoundDevice(opt.device);
   bool fileRender = opt.device.kind == DEV_FILE;
@@ -121,6 +138,20 @@ int main(int argc, char **argv)
   if (!opt.bank.empty()) loaded = loadSampleBankFile(opt.bank.c_str());
   if (loaded && !opt.layout.empty()) loaded = loadLayoutFile(opt.layout.c_str(), false);
   if (loaded && !opt.setList.empty()) loaded = openSetList(opt.setList.c_str(), false);
+  if (session.active) {
+    // The session's own files, when it has them: the set list first, then the patch as it was
+    // saved (opening a set list switches to its first preset).
+    bool ok = true;
+    if (g_file_test(session.setList.c_str(), G_FILE_TEST_EXISTS))
+      ok = openSetList(session.setList.c_str(), false);
+    if (ok && g_file_test(session.layout.c_str(), G_FILE_TEST_EXISTS))
+      ok = loadLayoutFile(session.layout.c_str(), false);
+    nsmOpened(ok, "the session's patch or set list did not load");
+  }
+  if (!opt.remote.empty() && !remoteStart(remote)) {
+    close_sound();
+    exit(1);
+  }
   if (!loaded && opt.noGui) {
     if (fileRender) wavDiscardRender();
     close_sound();
@@ -139,6 +170,8 @@ int main(int argc, char **argv)
     ui->quitOnSignals();
     ui->run();
   }
+  remoteStop();
+  nsmEnd();
   controlStop();
   shutdown_program();
 }

@@ -18,7 +18,8 @@ void prescanOptions(int argc, char **argv, qafOptions &o)
     if (strcmp(argv[i], "--layout") == 0 || strcmp(argv[i], "--bank") == 0 ||
         strcmp(argv[i], "--midi") == 0 || strcmp(argv[i], "--set") == 0 ||
         strcmp(argv[i], "--device") == 0 || strcmp(argv[i], "-d") == 0 ||
-        strcmp(argv[i], "--rate") == 0 ||
+        strcmp(argv[i], "--rate") == 0 || strcmp(argv[i], "--remote") == 0 ||
+        strcmp(argv[i], "--remote-token") == 0 ||
         strcmp(argv[i], "-b") == 0 || strcmp(argv[i], "-B") == 0)
       i++;
   }
@@ -35,6 +36,9 @@ bool readOptions(int argc, char **argv, qafOptions &o)
       {"rate", required_argument, nullptr, 'r'},
       {"midi", required_argument, nullptr, 'm'},
       {"set", required_argument, nullptr, 's'},
+      {"remote", required_argument, nullptr, 'R'},
+      {"remote-token", required_argument, nullptr, 'T'},
+      {"remote-files", no_argument, nullptr, 'F'},
       {nullptr, 0, nullptr, 0},
   };
   bool ok = true;
@@ -82,6 +86,20 @@ bool readOptions(int argc, char **argv, qafOptions &o)
         }
         break;
       case 's': o.setList = optarg; break;
+      case 'R': o.remote = optarg; break;
+      case 'T': {
+        // It goes into an address as it is: letters, digits and "-._~" only.
+        size_t n = strlen(optarg);
+        if (n < 8 || n > 128 || strspn(optarg, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                                "0123456789-._~") != n) {
+          fprintf(stderr, "--remote-token takes 8 to 128 letters, digits or -._~\n");
+          ok = false;
+        } else {
+          o.remoteToken = optarg;
+        }
+        break;
+      }
+      case 'F': o.remoteFiles = true; break;
       default:  // the parser has printed its diagnostic
         break;
     }
@@ -121,6 +139,14 @@ void printHelp(FILE *to)
       "                     jack); default: jack with -d jack, else alsa\n"
       "      --set FILE     open a set list (.qset) at start-up; program changes switch\n"
       "                     its presets\n"
+      "      --remote [ADDR:]PORT\n"
+      "                     a remote control page and WebSocket on PORT (0: any free\n"
+      "                     port), on 127.0.0.1 unless ADDR is given (0.0.0.0: every\n"
+      "                     interface); the address with its token goes to the error\n"
+      "                     stream\n"
+      "      --remote-token T  the token instead of a random one for each run\n"
+      "      --remote-files    allow load, save, bank, setlist, saveset and store over\n"
+      "                     the network\n"
       "      --help         show this help and stop\n"
       "\n"
       "Render a recording through a saved layout, without a display:\n"
@@ -136,8 +162,14 @@ void printHelp(FILE *to)
       "  program N                switch to preset N of the set list\n"
       "  setlist FILE / saveset FILE / store N [NAME]\n"
       "                           open or save a set list; store the patch as preset N\n"
+      "  presets                  the set list, one preset a line, * on the current one\n"
+      "  parms [ID]               the modules, or module ID's parameters with their values\n"
       "  midi                     the MIDI input and the last message received\n"
       "  status                   load, xruns and the peak levels since the last status\n"
-      "  tuner                    the note Line In plays\n",
+      "  tuner                    the note Line In plays\n"
+      "\n"
+      "Under a session manager (NSM_URL set), QAF waits for the session to open, names\n"
+      "its JACK client after the session's client ID and keeps its patch and set list\n"
+      "in the session's folder.\n",
       to);
 }

@@ -1,5 +1,6 @@
 // The command line: -b/-B (the device buffer size), -d/--device (which sound device), --no-gui,
-// --layout FILE, --bank FILE, --rate N and --help.
+// --layout FILE, --bank FILE, --rate N, --midi, --set, --remote, --remote-token, --remote-files
+// and --help.
 #ifndef QAF_OPTIONS_H
 #define QAF_OPTIONS_H
 
@@ -18,6 +19,9 @@ struct qafOptions {
   int rate = 0;              // --rate: a file render's output rate; 0: the input's
   std::string midi;     // --midi: "none", "alsa" or "jack"; "" for the default
   std::string setList;  // --set: a set list to open at start-up
+  std::string remote;       // --remote [ADDR:]PORT: the remote control server; "" for none
+  std::string remoteToken;  // --remote-token: the token instead of a random one
+  bool remoteFiles = false; // --remote-files: file commands allowed over the network
 };
 
 // Main thread, before the toolkit starts (it needs a display, which --no-gui and --help do

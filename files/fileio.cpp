@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include "command/reply.h"
+
 gchar *saveFileName(const gchar *chosen, const char *ext)
 {
   if (!chosen) chosen = "";
@@ -64,6 +66,6 @@ FILE *openForSave(const gchar *chosen, const char *ext, gchar **name)
 {
   *name = saveFileName(chosen, ext);
   FILE *f = fopen(*name, "wb");
-  if (!f) printf("Error opening file %s\n", *name);
+  if (!f) sayError("Error opening file %s", *name);
   return f;
 }

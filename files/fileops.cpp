@@ -3,6 +3,7 @@
 // new graph beside the running one (records, private state, repaired wires, the order), then
 // installs it in one short holding of the graph lock, so the audio thread runs either the old
 // patch or the new one; the old records are cleaned after. Everything here runs on the UI thread.
+#include "command/reply.h"
 #include "files/fileops.h"
 
 #include <stdio.h>
@@ -53,14 +54,14 @@ void real_save(gchar *filename)
     w.i32(O_TERM_CONNECT[t]);
   }
   // A full disk would otherwise leave a short file behind without a word.
-  if (!w.close()) printf("Error writing file %s\n", name);
+  if (!w.close()) sayError("Error writing file %s", name);
   g_free(name);
 }
 
 // False on a short read (the message is the caller's). Prints the two progress lines.
 static bool readLayout(FILE *f, layoutImage &L)
 {
-  printf("Loading module parameters\n");
+  say("Loading module parameters");
   for (int s = 0; s < MAX_MODULES; s++) {
     if (!readI32(f, &L.type[s])) return false;
     for (int p = 0; p < 16; p++) L.parm[s][p] = 0.0f;
@@ -68,7 +69,7 @@ static bool readLayout(FILE *f, layoutImage &L)
     for (int p = 0; p < 16; p++)
       if (!readF32(f, &L.parm[s][p])) return false;
   }
-  printf("Loading connections\n");
+  say("Loading connections");
   for (int t = 0; t < TERMS_I_OR_O; t++) {
     if (!readI32(f, &L.iTerm[t])) return false;
     if (!readI32(f, &L.oTerm[t])) return false;
@@ -100,18 +101,18 @@ static bool checkWire(const layoutImage &L, const char *filename, bool input, in
   const char *otherSide = input ? "output" : "input";
   if (other == -1) return true;
   if (other < 0 || other >= TERMS_I_OR_O) {
-    printf("Not loading %s: %s terminal %d is wired to %d, which is not a terminal number.\n",
+    sayError("Not loading %s: %s terminal %d is wired to %d, which is not a terminal number.",
            filename, side, t, other);
     return false;
   }
   std::string why = missingTerminal(L, input, t);
   if (!why.empty()) {
-    printf("Not loading %s: %s terminal %d is wired, but %s.\n", filename, side, t, why.c_str());
+    sayError("Not loading %s: %s terminal %d is wired, but %s.", filename, side, t, why.c_str());
     return false;
   }
   why = missingTerminal(L, !input, other);
   if (!why.empty()) {
-    printf("Not loading %s: %s terminal %d is wired to %s terminal %d, but %s.\n", filename, side,
+    sayError("Not loading %s: %s terminal %d is wired to %s terminal %d, but %s.", filename, side,
            t, otherSide, other, why.c_str());
     return false;
   }
@@ -126,22 +127,22 @@ static bool checkLayout(const layoutImage &L, const char *filename)
 {
   for (int s = 0; s < MAX_MODULES; s++) {
     if (L.type[s] < -1 || L.type[s] >= MAX_TYPES) {
-      printf("Not loading %s: slot %d holds module type %d, which does not exist.\n", filename, s,
+      sayError("Not loading %s: slot %d holds module type %d, which does not exist.", filename, s,
              L.type[s]);
       return false;
     }
   }
   if (L.type[0] != 0) {
-    printf("Not loading %s: slot 0 must hold Line In.\n", filename);
+    sayError("Not loading %s: slot 0 must hold Line In.", filename);
     return false;
   }
   if (L.type[1] != 1) {
-    printf("Not loading %s: slot 1 must hold Line Out.\n", filename);
+    sayError("Not loading %s: slot 1 must hold Line Out.", filename);
     return false;
   }
   for (int s = 2; s < MAX_MODULES; s++) {
     if (L.type[s] == 0 || L.type[s] == 1) {
-      printf("Not loading %s: slot %d holds %s, which belongs only in slot %d.\n", filename, s,
+      sayError("Not loading %s: slot %d holds %s, which belongs only in slot %d.", filename, s,
              typeList[L.type[s]].name, L.type[s]);
       return false;
     }
@@ -174,28 +175,28 @@ bool loadLayoutFile(const char *filename, bool fade)
   if (!filename) filename = "";
   FILE *f = fopen(filename, "rb");
   if (!f) {
-    printf("Error opening file %s\n", filename);
+    sayError("Error opening file %s", filename);
     return false;
   }
   char magic[layoutMagicLen + 1] = {0};
   if (!readBytes(f, magic, layoutMagicLen)) {
-    printf("Error reading file %s\n", filename);
+    sayError("Error reading file %s", filename);
     fclose(f);
     return false;
   }
   if (g_ascii_strncasecmp(magic, layoutMagic, layoutMagicLen) != 0) {
-    printf("Not a valid QAF Layout file!\n");
+    sayError("Not a valid QAF Layout file!");
     fclose(f);
     return false;
   }
   gint32 count;
   if (!readI32(f, &count)) {
-    printf("Error reading file %s\n", filename);
+    sayError("Error reading file %s", filename);
     fclose(f);
     return false;
   }
   if (count > MAX_MODULES) {
-    printf("File is corrupted or wrong version.\n");
+    sayError("File is corrupted or wrong version.");
     fclose(f);
     return false;
   }
@@ -204,7 +205,7 @@ bool loadLayoutFile(const char *filename, bool fade)
   bool read = readLayout(f, *L);
   fclose(f);
   if (!read) {
-    printf("Error reading file %s\n", filename);
+    sayError("Error reading file %s", filename);
     g_free(L);
     return false;
   }
@@ -223,14 +224,14 @@ bool loadLayoutFile(const char *filename, bool fade)
     fresh[s]->type = L->type[s];
   }
 
-  printf("Closing all parameter dialog boxes\n");
+  say("Closing all parameter dialog boxes");
   closeAllParmDialogs();
   for (int s = 0; s < MAX_MODULES; s++) {
     MOD_PARMBOX[s] = 0;
     MOD_PARMBOX_HANDLE[s] = nullptr;
   }
 
-  printf("Swapping modules and maps\n");
+  say("Swapping modules and maps");
   for (int s = 0; s < MAX_MODULES; s++) {
     if (!fresh[s]) continue;
     initRecord(fresh[s]);

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include "command/reply.h"
 #include "files/fileio.h"
 #include "files/fileops.h"
 #include "samples/loopStore.h"
@@ -51,7 +52,7 @@ void real_savesbank(gchar *filename)
     if (len & 1) w.bytes(raw + len - 1, 1);
 #endif
   }
-  if (!w.close()) printf("Error writing file %s\n", name);
+  if (!w.close()) sayError("Error writing file %s", name);
   g_free(name);
 }
 
@@ -89,26 +90,26 @@ static bool loadBank(FILE *f, const char *filename)
 {
   char magic[bankMagicLen + 1] = {0};
   if (!readBytes(f, magic, bankMagicLen)) {
-    printf("Error reading file %s\n", filename);
+    sayError("Error reading file %s", filename);
     return false;
   }
   if (g_ascii_strncasecmp(magic, bankMagic, bankMagicLen) != 0) {
-    printf("Not a valid QAF Samplebank file!\n");
+    sayError("Not a valid QAF Samplebank file!");
     return false;
   }
   gint32 count;
   if (!readI32(f, &count)) {
-    printf("Error reading file %s\n", filename);
+    sayError("Error reading file %s", filename);
     return false;
   }
   for (gint32 e = 1; e <= count; e++) {
     gint32 nSlot;
     if (!readI32(f, &nSlot)) {
-      printf("Error reading file %s\n", filename);
+      sayError("Error reading file %s", filename);
       return false;
     }
     if (!(nSlot >= 0 && nSlot < NUM_LOOPS)) {
-      printf("Not loading the rest of %s: entry %d is for slot %d, outside 0 to 63.\n", filename,
+      sayError("Not loading the rest of %s: entry %d is for slot %d, outside 0 to 63.", filename,
              e, nSlot);
       return false;
     }
@@ -117,12 +118,12 @@ static bool loadBank(FILE *f, const char *filename)
     for (;;) {
       int c = fgetc(f);
       if (c == EOF) {
-        printf("Error reading file %s\n", filename);
+        sayError("Error reading file %s", filename);
         return false;
       }
       if (c == 0) break;
       if (k == maxNameLen) {
-        printf("Not loading the rest of %s: the name in entry %d is longer than %d characters.\n",
+        sayError("Not loading the rest of %s: the name in entry %d is longer than %d characters.",
                filename, e, maxNameLen);
         return false;
       }
@@ -134,16 +135,16 @@ static bool loadBank(FILE *f, const char *filename)
     setLoopName(nSlot, name);
     gint32 len;
     if (!readI32(f, &len)) {
-      printf("Error reading file %s\n", filename);
+      sayError("Error reading file %s", filename);
       return false;
     }
     if (len < 0) {
-      printf("Not loading the rest of %s: entry %d has a negative length %d.\n", filename, e, len);
+      sayError("Not loading the rest of %s: entry %d has a negative length %d.", filename, e, len);
       return false;
     }
     guint8 *raw = readSamples(f, len);
     if (!raw) {
-      printf("Error reading file %s\n", filename);
+      sayError("Error reading file %s", filename);
       return false;
     }
     int count16 = len / 2;  // an odd length loses its last byte
@@ -167,7 +168,7 @@ bool loadSampleBankFile(const char *filename)
   if (!filename) filename = "";
   FILE *f = fopen(filename, "rb");
   if (!f) {
-    printf("Error opening file %s\n", filename);
+    sayError("Error opening file %s", filename);
     return false;
   }
   bool whole = loadBank(f, filename);

@@ -13,6 +13,7 @@
 #include <cstdlib>
 
 #include "audio/devices.h"
+#include "command/reply.h"
 #include "monitor/pitch.h"
 
 // ---- Peaks ------------------------------------------------------------------------------------
@@ -241,12 +242,12 @@ static bool isWord(const char *line, const char *word)
 bool monitorCommand(const char *line)
 {
   if (isWord(line, "status")) {
-    printf("%s\n", statusLine(currentSoundXruns()).c_str());
+    say("%s", statusLine(currentSoundXruns()).c_str());
     return true;
   }
   if (isWord(line, "tuner")) {
     if (tunerOpener) tunerOpener();
-    printf("%s\n", describeReading(tunerReadNow()).c_str());
+    say("%s", describeReading(tunerReadNow()).c_str());
     return true;
   }
   return false;

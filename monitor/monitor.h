@@ -22,7 +22,7 @@ void monitorLoadSample(long long passNs, long long periodNs) QAF_NONBLOCKING;
 
 // ---- Readers (any thread but the audio thread) ------------------------------------------------
 // Who takes the peaks: each reader sees the peaks since its own last take.
-enum monitorReader { READER_WINDOW, READER_STATUS, MONITOR_READERS };
+enum monitorReader { READER_WINDOW, READER_STATUS, READER_REMOTE, MONITOR_READERS };
 struct meterPeaks {
   int in[2];   // Line In left/right: largest |sample| since the last take, 32768 = full scale
   int out[2];  // Line Out left/right

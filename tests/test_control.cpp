@@ -9,7 +9,10 @@
 
 #include <atomic>
 
+#include "command/cmdparse.h"
+#include "command/reply.h"
 #include "control/control.h"
+#include "control/events.h"
 #include "control/setlist.h"
 #include "files/fileops.h"
 #include "tests/devtest.h"
@@ -211,6 +214,103 @@ TEST_F(Control, WordCommandsAndTheirRefusals)
   ASSERT_EQ(midi.size(), 2u);
   EXPECT_EQ(midi[0], "MIDI input: off");
   EXPECT_EQ(midi[1].substr(midi[1].find(')')), "): note on 60 velocity 99 ch 3 (ignored)");
+}
+
+// A caller's own sink gets the same lines standard output shows, and whether the command failed;
+// nothing reaches standard output meanwhile.
+static Lines toSink(const std::string &line, bool *failed)
+{
+  replyCollector c;
+  std::string copy = line;
+  beginCapture();
+  cmdparse(&copy[0], c);
+  Lines printed = endCapture();
+  EXPECT_EQ(printed, Lines{}) << line;
+  *failed = c.failedAny();
+  return c.lines;
+}
+
+TEST_F(Control, RepliesGoToTheCallersSinkAndQueriesListPresetsAndParameters)
+{
+  struct Case {
+    const char *line;
+    bool failed;
+  } cases[] = {{"set 102 1 64.5", false}, {"set 102 9 1", true}, {"Z 1", true}, {"@ 4", false},
+               {"C 102-103 A Z", true},  {"program 5", true},   {"maps", false},
+               {"status", false},         {"parms 999", true},   {"load " , true}};
+  for (const Case &c : cases) {
+    bool failed;
+    Lines got = toSink(c.line, &failed);
+    EXPECT_EQ(failed, c.failed) << c.line;
+    if (std::string(c.line) == "status") continue;  // its peaks are taken by the first reader
+    EXPECT_EQ(got, command(c.line)) << c.line;
+  }
+  TempDir d;
+  command("save " + d / "one.lyo");
+  setList s;
+  s.name = "Gig";
+  s.preset[0] = {true, "Clean", "one.lyo", {}};
+  s.preset[7] = {true, "Lead\tSolo", "one.lyo", {}};
+  std::string why;
+  ASSERT_TRUE(writeSetList((d / "gig.qset").c_str(), s, &why)) << why;
+  command("setlist " + d / "gig.qset");
+  bool failed;
+  EXPECT_EQ(toSink("load " + d / "nothing.lyo", &failed), Lines{"Error opening file " + d / "nothing.lyo"});
+  EXPECT_TRUE(failed);
+  EXPECT_EQ(command("presets"), (Lines{"*0\tClean", "7\tLead\tSolo"}));
+  EXPECT_EQ(command("program 7").at(0), "Program 7: preset \"Lead\tSolo\" (" + d / "one.lyo" + ")");
+  EXPECT_EQ(command("PRESETS"), (Lines{"0\tClean", "*7\tLead\tSolo"}));
+}
+
+TEST_F(Control, ParmsListsModulesAndParametersWithValuesRangesAndKinds)
+{
+  command("set 103 3 42");
+  command("set 104 0 2");
+  EXPECT_EQ(command("parms 102"), (Lines{"0\tVolumeA\t200\t0..256\tslider", "1\tVolumeB\t200\t0..256\tslider",
+                                         "2\tVolumeC\t200\t0..256\tslider", "3\tVolumeD\t200\t0..256\tslider"}));
+  EXPECT_EQ(command("parms 103").at(3), "3\tSpeed%\t42\t10..800\twhole");
+  EXPECT_EQ(command("parms 104"), (Lines{"0\tPlay/Overdub/Record\t2\t0..2\toptions"}));
+  EXPECT_EQ(command("parms").at(2), "102\tPassthrough\t4");
+  EXPECT_EQ(command("parms x"), Lines{"parms takes a module ID, or nothing for every module"});
+  EXPECT_EQ(command("presets"), (Lines{"No presets in set list \"Set List\""}));
+}
+
+// Observers hear of program switches, of every parameter that changed between two looks (once,
+// as it stands), and of modules coming and going; nothing once removed.
+TEST_F(Control, ObserversHearProgramsParameterChangesAndPatchChanges)
+{
+  struct Heard {
+    Lines lines;
+  } heard;
+  controlObserver o = {
+      [](int n, const char *name, void *h) {
+        ((Heard *)h)->lines.push_back("program " + std::to_string(n) + " " + name);
+      },
+      [](int id, int parm, float v, void *h) {
+        char t[64];
+        snprintf(t, sizeof t, "parm %d %d %g", id, parm, v);
+        ((Heard *)h)->lines.push_back(t);
+      },
+      [](void *h) { ((Heard *)h)->lines.push_back("patch"); }, &heard};
+  int handle = addControlObserver(o);
+  controlWatch();  // the first look only takes the values in
+  for (int v = 1; v <= 50; v++) command("set 102 0 " + std::to_string(v));
+  MOD[3]->parm[3] = 7.0f;  // as a mapped control change writes it on the audio thread
+  controlWatch();
+  controlWatch();
+  EXPECT_EQ(heard.lines, (Lines{"parm 102 0 50", "parm 103 3 7"}));
+  heard.lines.clear();
+  command("A 2");
+  controlWatch();
+  TempDir d;
+  command("store 4 Verse");
+  EXPECT_EQ(heard.lines, (Lines{"patch", "program 4 Verse"}));
+  removeControlObserver(handle);
+  heard.lines.clear();
+  command("set 102 0 1");
+  controlWatch();
+  command("program 4");
+  EXPECT_EQ(heard.lines, Lines{});
 }
 
 // Program changes reach the UI thread's tick; bank select moves them past bank 0.
