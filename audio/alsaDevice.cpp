@@ -267,6 +267,7 @@ static void alsaClose()
   rtFree(buf);
   free(silence);
   buf = silence = nullptr;
+  sound_opened = 0;  // a closed device may be opened again
 }
 
 // Any thread. A signal then gets a blocked read or write out.

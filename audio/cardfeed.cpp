@@ -147,4 +147,5 @@ void oss_close_sound()
   rtFree(buf);
   buf = nullptr;
   buf_size = 0;
+  sound_opened = 0;  // a closed device may be opened again
 }

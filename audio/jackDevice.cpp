@@ -348,6 +348,7 @@ static void jackClose()
   rtFree(fifoOut);
   buf = nullptr;
   fifoIn = fifoOut = nullptr;
+  sound_opened = 0;  // a closed device may be opened again
   pthread_mutex_unlock(&lifeLock);
   if (semReady) sem_post(&endOfRun);
 }

@@ -64,41 +64,64 @@ void pumpAllModules() QAF_NONBLOCKING
 
 // ---- The output stage ---------------------------------------------------------------------------
 // One ramped gain between Line Out and the device serves every change of level: the fade around
-// a swap of the patch, the tuner's mute, the fade in from silence when a device starts and the
-// fade out before it stops. The gain moves one step per frame toward its target, so nothing is
-// ever a hard cut. Editors set the reasons for silence; the audio thread alone moves the gain and
-// says when the output has gone silent.
+// a swap of the patch, the tuner's mute, the fade in from silence when a live device starts and
+// the fade out before it stops. The gain moves one step per frame, so nothing is ever a hard
+// cut. A fade lasts about 5 ms, rounded up to whole passes, so that a fade out that starts with a
+// pass ends with one: a swap then goes from the last faded frame of the old patch straight into
+// the first frame of the new one's fade in. Editors set the reasons for silence; the audio thread
+// alone moves the gain and says when the output has gone silent.
 #define FADE_FRAMES 220  // 5 ms at 44100 Hz
-enum { HOLD_SWAP = 1, HOLD_STOP = 2 };
+enum { HOLD_STOP = 1 };
 static std::atomic<int> outputHolds{0};
 static std::atomic<int> outputSilent{0};
-static int outputGain = FADE_FRAMES;       // audio thread only: FADE_FRAMES is unity
+// Audio thread only: the gain is gainPos / fadeLen.
+static int fadeLen = FADE_FRAMES;
+static int gainPos = FADE_FRAMES;
+static bool swapFade = false;
 static std::atomic<long> passCount{0};
 
-// Audio thread, inside a pass. Ramps the gain over n frames of buf.
+// Audio thread. The fade's length for passes of n frames; the gain keeps its level.
+static void fitFade(int n) QAF_NONBLOCKING
+{
+  int len = n > 0 ? (FADE_FRAMES + n - 1) / n * n : FADE_FRAMES;
+  if (len == fadeLen) return;
+  gainPos = (int)((long long)gainPos * len / fadeLen);
+  fadeLen = len;
+}
+
+// Audio thread, inside a pass. Ramps the gain over n frames of b.
 static void applyOutputStage(short *b, int frames) QAF_NONBLOCKING
 {
-  bool quiet = outputHolds.load(std::memory_order_acquire) != 0 || outputMuted();
-  int target = quiet ? 0 : FADE_FRAMES;
-  if (outputGain == target) {
+  fitFade(frames);
+  bool quiet = swapFade || outputHolds.load(std::memory_order_acquire) != 0 || outputMuted();
+  int target = quiet ? 0 : fadeLen;
+  if (gainPos == target) {
     if (target == 0) {
       memset(b, 0, (size_t)frames * 4);
       outputSilent.store(1, std::memory_order_release);
     }
     return;
   }
-  int step = target > outputGain ? 1 : -1;
+  int step = target > gainPos ? 1 : -1;
   for (int i = 0; i < frames; i++) {
-    if (outputGain != target) outputGain += step;
-    b[2 * i] = (short)((int)b[2 * i] * outputGain / FADE_FRAMES);
-    b[2 * i + 1] = (short)((int)b[2 * i + 1] * outputGain / FADE_FRAMES);
+    if (gainPos != target) gainPos += step;
+    b[2 * i] = (short)((int)b[2 * i] * gainPos / fadeLen);
+    b[2 * i + 1] = (short)((int)b[2 * i + 1] * gainPos / fadeLen);
   }
-  if (outputGain == 0) outputSilent.store(1, std::memory_order_release);
+  if (gainPos == 0) outputSilent.store(1, std::memory_order_release);
 }
+
+// Audio thread, as a pass starts.
+bool outputFadedOut() QAF_NONBLOCKING { return gainPos == 0; }
+void swapFadePending(bool pending) QAF_NONBLOCKING { swapFade = pending; }
 
 // The gain is the audio side's own and starts afresh with every run; the reasons for silence are
 // the editors' requests, each of which its editor takes back when done.
-void resetOutputStage(bool fadeIn) { outputGain = fadeIn ? 0 : FADE_FRAMES; }
+void resetOutputStage(bool fadeIn)
+{
+  swapFade = false;
+  gainPos = fadeIn ? 0 : fadeLen;
+}
 
 // Audio thread, inside a pass. The end of a pass, after Line Out: the output stage, the output
 // meters and the pass count.
@@ -198,8 +221,6 @@ static void holdOutput(int reason, bool on)
   }
 }
 
-void fadeOutputForSwap() { holdOutput(HOLD_SWAP, true); }
-void fadeOutputBackIn() { holdOutput(HOLD_SWAP, false); }
 void fadeOutputForStop() { holdOutput(HOLD_STOP, true); }
 
 // Audio thread. One turn of the device loop: read, pass, write. All of it is real-time code;

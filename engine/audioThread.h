@@ -27,12 +27,11 @@ long passesRun();
 // The most page faults any thread that runs passes took after its first pass, this run.
 long audioPageFaults();
 
-// UI thread. Fades Line Out to silence over about 5 ms and waits until the silence has gone
-// out; returns at once when no passes are running (no device, an offline render between
-// buffers). The graph is swapped while it is silent.
-void fadeOutputForSwap();
-// UI thread. Fades Line Out back in over about 5 ms from the next pass on.
-void fadeOutputBackIn();
+// Audio thread, as a pass starts: whether the output stage has faded the output out, and
+// whether a swap of the patch waits for it to (the output then fades out, and back in once the
+// new patch is taken).
+bool outputFadedOut() QAF_NONBLOCKING;
+void swapFadePending(bool pending) QAF_NONBLOCKING;
 // Main thread, before a live device stops: fades Line Out to silence and waits for it.
 void fadeOutputForStop();
 // The output stage afresh, as a run starts: silent and fading in, or at full level. Nothing

@@ -124,6 +124,13 @@ bool inGraphPass() QAF_NONBLOCKING;
 // destroyed once no pass can see it any more.
 void retireModule(modRec *m);
 void retireLater(void (*destroy)(void *), void *p);
+// Editors, graph lock held: the graph published when the lock is released replaces the whole
+// patch and fades: the passes play the old one out to silence and fade the new one in. (When no
+// other thread is running passes, it is simply published.)
+void fadeThisSwap();
+// Where no pass can run meanwhile (start-up, tests): publishes the editors' tables and makes
+// them the pass's graph at once.
+void publishNow();
 // UI thread. Destroys what passes have moved past; with wait, first waits (a pass at most, and
 // never longer than 100 ms) for the pass that may still read the newest retirements.
 void collectRetired(bool wait = true);

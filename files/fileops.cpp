@@ -12,7 +12,6 @@
 #include <string>
 
 #include "control/control.h"
-#include "engine/audioThread.h"
 #include "engine/hooks.h"
 #include "engine/soundNode.h"
 #include "files/fileio.h"
@@ -171,7 +170,6 @@ void real_load(gchar *filename) { loadLayoutFile(filename, true); }
 
 bool loadLayoutFile(const char *filename, bool fade)
 {
-  (void)fade;
   if (!filename) filename = "";
   FILE *f = fopen(filename, "rb");
   if (!f) {
@@ -247,8 +245,8 @@ bool loadLayoutFile(const char *filename, bool fade)
   graphOrder order;
   computeGraphOrder(fresh, L->iTerm, L->oTerm, order);
 
-  if (fade) fadeOutputForSwap();
   GET_MODGRAPH_LOCK();
+  if (fade) fadeThisSwap();
   memcpy(I_TERM_CONNECT, L->iTerm, sizeof I_TERM_CONNECT);
   memcpy(O_TERM_CONNECT, L->oTerm, sizeof O_TERM_CONNECT);
   for (int s = 0; s < MAX_MODULES; s++) {
@@ -258,7 +256,6 @@ bool loadLayoutFile(const char *filename, bool fade)
   }
   installGraphOrder(order);
   RELEASE_MODGRAPH_LOCK();
-  if (fade) fadeOutputBackIn();
   printExecOrder();
   collectRetired();
   controlModulesChanged();

@@ -10,7 +10,8 @@ void real_save(gchar *filename);
 void real_load(gchar *filename);
 // UI thread. Loads a layout exactly as real_load does (the same lines) and says whether it was
 // installed; a refused file leaves the running patch as it was. With fade, Line Out fades out
-// over about 5 ms before the swap and back in after it, so that a preset switch makes no click.
+// over about 5 ms before the swap and back in after it, so that a preset switch makes no click;
+// nothing waits for it.
 bool loadLayoutFile(const char *filename, bool fade);
 void real_savesbank(gchar *filename);
 void real_loadsbank(gchar *filename);

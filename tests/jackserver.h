@@ -13,8 +13,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <math.h>
+
 #include <atomic>
 #include <string>
+#include <vector>
 
 struct JackServer {
   pid_t pid = -1;
@@ -114,6 +117,67 @@ struct JackMidiSender {
     if (!c) return;
     jack_deactivate(c);
     jack_client_close(c);
+  }
+};
+
+// ---- A second client that plays a known signal into QAF and records what comes back -----------
+
+#define RECORD_FRAMES 16384
+struct Observer {
+  explicit Observer(long frames = RECORD_FRAMES, bool sine = false)
+      : capacity(frames), sine(sine), left(frames), right(frames)
+  {
+  }
+  long capacity;  // frames it records
+  bool sine;      // plays a 220 Hz sine at half scale instead of the counting signal
+  jack_client_t *c = nullptr;
+  jack_port_t *out = nullptr;
+  jack_port_t *backL = nullptr;
+  jack_port_t *backR = nullptr;
+  long sent = 0;
+  std::atomic<long> recorded{0};
+  std::vector<float> left;
+  std::vector<float> right;
+
+  // The signal: frame i carries ((i % 20000) + 1) / 32768, exact in float and in 16 bits and
+  // never zero, so silence in the recording can only come from QAF.
+  static float at(long i) { return (float)((i % 20000) + 1) / 32768.0f; }
+
+  static int process(jack_nframes_t n, void *arg)
+  {
+    Observer *o = (Observer *)arg;
+    float *out = (float *)jack_port_get_buffer(o->out, n);
+    const float *l = (const float *)jack_port_get_buffer(o->backL, n);
+    const float *r = (const float *)jack_port_get_buffer(o->backR, n);
+    for (jack_nframes_t i = 0; i < n; i++, o->sent++)
+      out[i] = o->sine ? (float)(0.5 * sin(2 * M_PI * 220.0 * (double)o->sent / 44100.0)) : at(o->sent);
+    long k = o->recorded;
+    for (jack_nframes_t i = 0; i < n && k < o->capacity; i++, k++) {
+      o->left[k] = l[i];
+      o->right[k] = r[i];
+    }
+    o->recorded = k;
+    return 0;
+  }
+
+  bool start()
+  {
+    jack_status_t st;
+    c = jack_client_open("observer", JackNoStartServer, &st);
+    if (!c) return false;
+    out = jack_port_register(c, "out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+    backL = jack_port_register(c, "back_l", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+    backR = jack_port_register(c, "back_r", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+    jack_set_process_callback(c, process, this);
+    return jack_activate(c) == 0;
+  }
+  void stop()
+  {
+    if (c) {
+      jack_deactivate(c);
+      jack_client_close(c);
+    }
+    c = nullptr;
   }
 };
 

@@ -236,7 +236,7 @@ TEST(DeviceTransfer, ReadAfterFailedOpenNeverTouchesAFileThatReusedTheNumber)
   unlink(path.c_str());
 }
 
-TEST(DeviceTransfer, CloseReleasesDeviceAndBufferButOpenedStaysSet)
+TEST(DeviceTransfer, CloseReleasesDeviceAndBufferAndTheDeviceMayOpenAgain)
 {
   FakeDevice dev;
   ASSERT_EQ(open_sound(44100, 16, 2, 5, 256), 0);
@@ -247,11 +247,14 @@ TEST(DeviceTransfer, CloseReleasesDeviceAndBufferButOpenedStaysSet)
   EXPECT_EQ(dev.logLines(), expect);
   EXPECT_EQ(fd, -1);
   EXPECT_EQ(buf, nullptr);
-  EXPECT_EQ(sound_opened, 1);
+  EXPECT_EQ(sound_opened, 0);
   testing::internal::CaptureStderr();
   EXPECT_EQ(read_sound(), -1);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("reading from audio card: "),
             std::string::npos);
+  // a second run in the same process opens it again
+  ASSERT_EQ(open_sound(44100, 16, 2, 5, 256), 0);
+  close_sound();
 }
 
 static void noteSignal(int) {}

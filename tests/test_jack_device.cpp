@@ -57,60 +57,6 @@ extern "C" int posix_memalign(void **p, size_t a, size_t n)
 #define START_JACK(server)                                                                  \
   if (!(server).up) GTEST_SKIP() << "JACK tests skipped: " << (server).why;
 
-// ---- A second client that plays a known signal into QAF and records what comes back -----------
-
-#define RECORD_FRAMES 16384
-struct Observer {
-  jack_client_t *c = nullptr;
-  jack_port_t *out = nullptr;
-  jack_port_t *backL = nullptr;
-  jack_port_t *backR = nullptr;
-  long sent = 0;
-  std::atomic<long> recorded{0};
-  std::vector<float> left = std::vector<float>(RECORD_FRAMES);
-  std::vector<float> right = std::vector<float>(RECORD_FRAMES);
-
-  // The signal: frame i carries ((i % 20000) + 1) / 32768, exact in float and in 16 bits and
-  // never zero, so silence in the recording can only come from QAF.
-  static float at(long i) { return (float)((i % 20000) + 1) / 32768.0f; }
-
-  static int process(jack_nframes_t n, void *arg)
-  {
-    Observer *o = (Observer *)arg;
-    float *out = (float *)jack_port_get_buffer(o->out, n);
-    const float *l = (const float *)jack_port_get_buffer(o->backL, n);
-    const float *r = (const float *)jack_port_get_buffer(o->backR, n);
-    for (jack_nframes_t i = 0; i < n; i++) out[i] = at(o->sent++);
-    long k = o->recorded;
-    for (jack_nframes_t i = 0; i < n && k < RECORD_FRAMES; i++, k++) {
-      o->left[k] = l[i];
-      o->right[k] = r[i];
-    }
-    o->recorded = k;
-    return 0;
-  }
-
-  bool start()
-  {
-    jack_status_t st;
-    c = jack_client_open("observer", JackNoStartServer, &st);
-    if (!c) return false;
-    out = jack_port_register(c, "out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
-    backL = jack_port_register(c, "back_l", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
-    backR = jack_port_register(c, "back_r", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
-    jack_set_process_callback(c, process, this);
-    return jack_activate(c) == 0;
-  }
-  void stop()
-  {
-    if (c) {
-      jack_deactivate(c);
-      jack_client_close(c);
-    }
-    c = nullptr;
-  }
-};
-
 static bool waitFor(const std::function<bool()> &cond, int ms = 5000)
 {
   for (int t = 0; t < ms; t += 5) {
@@ -442,7 +388,7 @@ struct MidiObserver : Observer {
     pending = status << 16 | d1 << 8 | d2;
     return waitFor([&] {
       whileWaiting();
-      return recorded.load() >= RECORD_FRAMES;
+      return recorded.load() >= capacity;
     }, 20000);
   }
   // The input frame a recorded right-channel sample carries (the signal's index near `near`),
@@ -515,7 +461,7 @@ TEST(JackMidi, AControlChangeTakesEffectFromThePassAfterItSampleForSample)
   // old value before the event and the mapped one (64 of 127 of 256) from it on.
   std::vector<long> before, after;
   std::vector<short> gotBefore, gotAfter;
-  for (long j = 0; j < RECORD_FRAMES; j++) {
+  for (long j = 0; j < obs.capacity; j++) {
     long i = MidiObserver::indexOf(obs.right[j], event);
     if (i < 0) continue;
     (i < event ? before : after).push_back(i);
@@ -563,11 +509,11 @@ TEST(JackMidi, AProgramChangeSwitchesPresetsWithoutLosingOrDoublingAPass)
   // repeat them), except where the output fades around the swap or a pass played silence while
   // the graph was locked (counted), and at the server's own late cycles (as above).
   long first = 0;
-  while (first < RECORD_FRAMES && obs.right[first] == 0.0f) first++;
+  while (first < obs.capacity && obs.right[first] == 0.0f) first++;
   long expect = MidiObserver::indexOf(obs.right[first], obs.sentAt);
   ASSERT_GE(expect, 0);
   long breaks = 0, faded = 0, silent = 0;
-  for (long j = first; j < RECORD_FRAMES; j++, expect++) {
+  for (long j = first; j < obs.capacity; j++, expect++) {
     float e = Observer::at(expect);
     if (obs.right[j] == e) continue;
     if (obs.right[j] == 0.0f) {
@@ -576,7 +522,7 @@ TEST(JackMidi, AProgramChangeSwitchesPresetsWithoutLosingOrDoublingAPass)
     }
     // The signal going on from another frame: a break, where the tracking picks it up again.
     long i = MidiObserver::indexOf(obs.right[j], expect);
-    if (i >= 0 && j + 2 < RECORD_FRAMES && obs.right[j + 1] == Observer::at(i + 1) &&
+    if (i >= 0 && j + 2 < obs.capacity && obs.right[j + 1] == Observer::at(i + 1) &&
         obs.right[j + 2] == Observer::at(i + 2)) {
       breaks++;
       expect = i;
@@ -597,9 +543,9 @@ TEST(JackMidi, AProgramChangeSwitchesPresetsWithoutLosingOrDoublingAPass)
   reader.reset();
   std::vector<long> head, tail;
   std::vector<short> gotHead, gotTail;
-  for (long j = first; j < RECORD_FRAMES; j++) {
+  for (long j = first; j < obs.capacity; j++) {
     long i = MidiObserver::indexOf(obs.right[j], obs.sentAt);
-    if (i < 0 || (j >= first + 2000 && j < RECORD_FRAMES - 2000)) continue;
+    if (i < 0 || (j >= first + 2000 && j < obs.capacity - 2000)) continue;
     (j < first + 2000 ? head : tail).push_back(i);
     (j < first + 2000 ? gotHead : gotTail).push_back(floatToS16(obs.left[j]));
   }
