@@ -54,7 +54,7 @@ bool parseSoundDevice(const char *text, soundDeviceChoice &choice)
 }
 
 // Any thread. Full scale is 32768 either way; values beyond it clip, NaN is silence.
-short floatToS16(float x)
+short floatToS16(float x) QAF_NONBLOCKING
 {
   if (!(x == x)) return 0;
   float s = x * 32768.0f;
@@ -63,7 +63,7 @@ short floatToS16(float x)
   return (short)lrintf(s);
 }
 
-float s16ToFloat(short s) { return (float)s / 32768.0f; }
+float s16ToFloat(short s) QAF_NONBLOCKING { return (float)s / 32768.0f; }
 
 // ---- Run statistics ---------------------------------------------------------------------------
 
@@ -72,15 +72,18 @@ static std::atomic<long long> worstPeriod{0};
 static std::atomic<long long> worstShareMicro{0};  // worst pass / period, in millionths
 static long long readDoneAt = 0;                     // audio thread only
 
-long long monoNs()
+long long monoNs() QAF_NONBLOCKING
 {
   struct timespec ts;
+  // the clock is read from the vDSO, without a system call
+  QAF_FX_OFF
   clock_gettime(CLOCK_MONOTONIC, &ts);
+  QAF_FX_ON
   return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
 // Audio thread (or the JACK callback). The same timing feeds the monitor's load figure.
-void notePassTime(long long passNs, long long periodNs)
+void notePassTime(long long passNs, long long periodNs) QAF_NONBLOCKING
 {
   if (periodNs <= 0) return;
   monitorLoadSample(passNs, periodNs);
@@ -93,14 +96,14 @@ void notePassTime(long long passNs, long long periodNs)
 }
 
 // Audio thread. One buffer's length in nanoseconds.
-static long long bufferPeriodNs() { return (long long)(buf_size / 4) * 1000000000LL / 44100; }
+static long long bufferPeriodNs() QAF_NONBLOCKING { return (long long)(buf_size / 4) * 1000000000LL / 44100; }
 
 // Audio thread.
-void markReadDone() { readDoneAt = monoNs(); }
+void markReadDone() QAF_NONBLOCKING { readDoneAt = monoNs(); }
 
 // Audio thread. The pass is what ran between the read and this write: the graph lock, every
 // module, the release.
-void markWriteStart()
+void markWriteStart() QAF_NONBLOCKING
 {
   if (!readDoneAt) return;
   notePassTime(monoNs() - readDoneAt, bufferPeriodNs());
@@ -108,7 +111,7 @@ void markWriteStart()
 }
 
 // Audio thread.
-void noteBlockTime(long long ns, int passes)
+void noteBlockTime(long long ns, int passes) QAF_NONBLOCKING
 {
   if (passes <= 0) return;
   notePassTime(ns / passes, bufferPeriodNs());

@@ -85,18 +85,18 @@ void wavDiscardRender();
 extern std::atomic<int> sound_run_failed;
 
 // Float <-> signed 16-bit for JACK. Any thread; no state.
-short floatToS16(float x);
-float s16ToFloat(short s);
+short floatToS16(float x) QAF_NONBLOCKING;
+float s16ToFloat(short s) QAF_NONBLOCKING;
 
 // ---- Run statistics, kept by the device layer -------------------------------------------------
 // Audio thread (or the JACK callback). The time one pass took, in nanoseconds, against the
 // length of the period it had (also in nanoseconds).
-void notePassTime(long long passNs, long long periodNs);
+void notePassTime(long long passNs, long long periodNs) QAF_NONBLOCKING;
 // Audio thread. A block of passes took ns: each of them is counted as an even share.
-void noteBlockTime(long long ns, int passes);
+void noteBlockTime(long long ns, int passes) QAF_NONBLOCKING;
 // Audio thread. Marks the end of a read and, at the following write, counts the pass between.
-void markReadDone();
-void markWriteStart();
+void markReadDone() QAF_NONBLOCKING;
+void markWriteStart() QAF_NONBLOCKING;
 // The worst pass of the run as a share of its period (0 when no pass has run).
 double worstPassShare();
 long long worstPassNs();
@@ -107,7 +107,7 @@ void resetPassStats();
 std::string deviceStatsLine(long xruns);
 
 // Monotonic nanoseconds; safe on the audio thread (no system call on Linux).
-long long monoNs();
+long long monoNs() QAF_NONBLOCKING;
 
 // ---- JACK internals, visible for the tests ----------------------------------------------------
 // How a JACK period maps onto QAF's passes.

@@ -84,13 +84,20 @@ static void runPass() QAF_NONBLOCKING { runGraphPass(); }
 
 // Real-time thread. The period's MIDI events, in order, before its first pass: control changes
 // are latched for that pass, so each lands on a pass boundary.
-static void takeMidi(unsigned nframes)
+static void takeMidi(unsigned nframes) QAF_NONBLOCKING
 {
+  // JACK's port and event calls are made for the process callback: they neither block nor
+  // allocate.
+  QAF_FX_OFF
   void *mb = jack_port_get_buffer(midiPort, nframes);
   uint32_t n = jack_midi_get_event_count(mb);
+  QAF_FX_ON
   for (uint32_t e = 0; e < n; e++) {
     jack_midi_event_t ev;
-    if (jack_midi_event_get(&ev, mb, e) != 0) continue;
+    QAF_FX_OFF
+    int got = jack_midi_event_get(&ev, mb, e);
+    QAF_FX_ON
+    if (got != 0) continue;
     midiMessage m;
     for (size_t i = 0; i < ev.size; i++)
       if (midiParser.feed(ev.buffer[i], &m)) midiReceive(m);
@@ -103,10 +110,12 @@ int jackProcess(unsigned nframes, void *) QAF_NONBLOCKING
   long long t0 = monoNs();
   jackCallbacks++;
   if (midiPort) takeMidi(nframes);
+  QAF_FX_OFF
   const float *i1 = (const float *)jack_port_get_buffer(inPort[0], nframes);
   const float *i2 = (const float *)jack_port_get_buffer(inPort[1], nframes);
   float *o1 = (float *)jack_port_get_buffer(outPort[0], nframes);
   float *o2 = (float *)jack_port_get_buffer(outPort[1], nframes);
+  QAF_FX_ON
   if (nframes != planFrames) replan(nframes);
   short *b = (short *)buf;
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "rt/realtime.h"
+
 // ---- Raw MIDI bytes ---------------------------------------------------------------------------
 
 // One channel message: status (0x80..0xEF, channel in the low nibble) and its data bytes.
@@ -26,7 +28,7 @@ struct midiByteParser {
   int have = 0;
   bool inSysex = false;
   // Takes one byte; true when it completes a channel message, which is then in *out.
-  bool feed(unsigned char b, midiMessage *out);
+  bool feed(unsigned char b, midiMessage *out) QAF_NONBLOCKING;
 };
 
 // ---- Parameters ---------------------------------------------------------------------------------
@@ -73,14 +75,14 @@ bool mappedValue(const ctlMapping &m, int value, bool pressed, float current, fl
 
 // Audio thread (or the JACK callback), graph lock held, at the start of every pass: applies the
 // latest value of every controller that changed since the last pass through the mapping table.
-void controlPass();
+void controlPass() QAF_NONBLOCKING;
 
 // The MIDI receiver (the JACK callback or the sequencer thread; never allocates or waits): one
 // channel message. A control change is latched for the next pass (a flood leaves the latest
 // value), a program change goes to the UI thread, a learn waiting for a controller takes it;
 // notes and everything else are ignored. Bank select (CC 0 MSB, CC 32 LSB) is remembered per
 // channel for the program changes after it.
-void midiReceive(const midiMessage &m);
+void midiReceive(const midiMessage &m) QAF_NONBLOCKING;
 
 // ---- The UI thread's side ---------------------------------------------------------------------------
 

@@ -155,8 +155,8 @@ void runPassBody() QAF_NONBLOCKING
 // Page faults of the threads that run passes, counted from each one's first pass: after it,
 // every page a pass touches must already be there, even across a fork.
 static std::atomic<long> passFaults{0};
-static thread_local long faultBase = -1;
-static thread_local unsigned faultCheck = 0;
+static long faultBase = -1;  // the pass thread's; a run starts it again
+static unsigned faultCheck = 0;
 
 // Audio thread, after a pass. The count is read every 64 passes (and as the thread ends): a
 // system call, but no I/O and no wait.
@@ -229,16 +229,14 @@ void fadeOutputForStop() { holdOutput(HOLD_STOP, true); }
 static int audioLoopOnce() QAF_NONBLOCKING
 {
   int r;
-  {
-    QAF_RT_EXEMPT;
-    r = read_sound();
-  }
+  QAF_RT_EXEMPT_BEGIN
+  r = read_sound();
+  QAF_RT_EXEMPT_END
   if (r != 0) return -1;
   runGraphPass();
-  {
-    QAF_RT_EXEMPT;
-    write_sound();
-  }
+  QAF_RT_EXEMPT_BEGIN
+  write_sound();
+  QAF_RT_EXEMPT_END
   return 0;
 }
 
@@ -253,24 +251,22 @@ static int audioLoopBlock() QAF_NONBLOCKING
   int passes = blockPasses();
   if ((size_t)passes * bytes > sizeof blockFrames) passes = (int)(sizeof blockFrames / bytes);
   int n = 0, r = 0;
-  {
-    QAF_RT_EXEMPT;
-    while (n < passes && (r = readSoundUntimed()) == 0) {
-      memcpy(blockFrames + (size_t)n * bytes, buf, (size_t)bytes);
-      n++;
-    }
+  QAF_RT_EXEMPT_BEGIN
+  while (n < passes && (r = readSoundUntimed()) == 0) {
+    memcpy(blockFrames + (size_t)n * bytes, buf, (size_t)bytes);
+    n++;
   }
+  QAF_RT_EXEMPT_END
   if (n == 0) return -1;
   long long start = monoNs();
   runGraphBlock(blockFrames, n);
   noteBlockTime(monoNs() - start, n);
-  {
-    QAF_RT_EXEMPT;
-    for (int p = 0; p < n; p++) {
-      memcpy(buf, blockFrames + (size_t)p * bytes, (size_t)bytes);
-      writeSoundUntimed();
-    }
+  QAF_RT_EXEMPT_BEGIN
+  for (int p = 0; p < n; p++) {
+    memcpy(buf, blockFrames + (size_t)p * bytes, (size_t)bytes);
+    writeSoundUntimed();
   }
+  QAF_RT_EXEMPT_END
   return r == 0 ? 0 : -1;
 }
 
@@ -316,6 +312,7 @@ int audio_thread_launch(void *(*body)(void *))
 {
   static void *stack = rtThreadStack(AUDIO_STACK_BYTES);
   passFaults.store(0);
+  faultBase = -1;
   // A sound file is rendered in blocks; without the memory or the second thread for them, it
   // is rendered one pass at a time.
   if (soundDeviceIsOffline()) prepareBlockRender();

@@ -62,7 +62,7 @@ long blockPassesRun() { return blockRun.load(std::memory_order_relaxed); }
 long singlePassesRun() { return singleRun.load(std::memory_order_relaxed); }
 long sharedPassesRun() { return sharedRun.load(std::memory_order_relaxed); }
 
-int blockPasses()
+int blockPasses() QAF_NONBLOCKING
 {
   int frames = buf_size / 4;
   if (frames <= 0) return 1;
@@ -82,7 +82,7 @@ static const blockType blockTypes[] = {
   {fDistort, 2}, {fReverb, 2},  {fTone, 3},  {fComp, 3},   {fChor, 4},  {fOctave, 3},
 };
 
-static int blockCost(modFunc f)
+static int blockCost(modFunc f) QAF_NONBLOCKING
 {
   for (const blockType &t : blockTypes)
     if (t.pump == f) return t.cost;
@@ -342,8 +342,9 @@ bool runGraphBlock(char *frames, int passes) QAF_NONBLOCKING
     lineInPasses.store(0, std::memory_order_relaxed);
     given = workGiven.fetch_add(1) + 1;
     if (workerAsleep.load()) {
-      QAF_RT_EXEMPT;
+      QAF_RT_EXEMPT_BEGIN
       futexCall(&workGiven, FUTEX_WAKE_PRIVATE, 1);
+      QAF_RT_EXEMPT_END
     }
   }
   for (int p = 0; p < passes; p++) {
@@ -354,10 +355,9 @@ bool runGraphBlock(char *frames, int passes) QAF_NONBLOCKING
   monitorLineIn((const short *)frames, passes * (bytes / 4));
   runList(0);
   if (plan.count[1]) {
-    {
-      QAF_RT_EXEMPT;
-      waitForChange(workDone, given - 1, leaderAsleep);
-    }
+    QAF_RT_EXEMPT_BEGIN
+    waitForChange(workDone, given - 1, leaderAsleep);
+    QAF_RT_EXEMPT_END
     if (stashFreeChunks(1) > need + 1024) moveStashChunks(1, 0, stashFreeChunks(1) - need);
     sharedRun.fetch_add(passes, std::memory_order_relaxed);
   }

@@ -16,7 +16,7 @@ bool prepareBlockRender();
 // Main thread, at shutdown, once the audio thread has stopped: ends the second thread.
 void stopBlockRender();
 // Passes in one block at the current buffer size.
-int blockPasses();
+int blockPasses() QAF_NONBLOCKING;
 
 // Audio thread. Runs passes consecutive device buffers at frames (buf_size
 // bytes each) through the patch in place, with the same result as runGraphPass on each in turn.

@@ -7,12 +7,16 @@
 #include <glib.h>
 #include <stdlib.h>
 
+#include "rt/realtime.h"
+
 #define QAF_ASSERT(expr)                                                                     \
   do {                                                                                       \
     if (G_UNLIKELY(!(expr))) {                                                               \
+      QAF_FX_OFF /* the program ends here: no deadline is left to keep */                    \
       g_log(G_LOG_DOMAIN, G_LOG_LEVEL_ERROR, "file %s: line %d (%s): assertion failed: (%s)", \
             __FILE__, __LINE__, __PRETTY_FUNCTION__, #expr);                                 \
       abort(); /* the error level never returns; say so to the compiler */                  \
+      QAF_FX_ON                                                                              \
     }                                                                                        \
   } while (0)
 

@@ -18,10 +18,13 @@
 static std::atomic<long long> worstHoldNs{0};
 static long long holdStartNs = 0;  // editors only, under the graph lock
 
-static long long clockNs()
+static long long clockNs() QAF_NONBLOCKING
 {
   struct timespec ts;
+  // the clock is read from the vDSO, without a system call
+  QAF_FX_OFF
   clock_gettime(CLOCK_MONOTONIC, &ts);
+  QAF_FX_ON
   return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
@@ -46,7 +49,7 @@ const runGraph *passGraph = &emptyGraph;
 // been freed (unless a fade holds it), and only the number is looked at.
 static unsigned long heldSeq = 0;
 static bool fading = false;  // the pass thread's: it is playing a swap's old graph out
-static thread_local int passDepth = 0;  // a pass entered inside a pass is the same pass
+static int passDepth = 0;  // the pass thread's: a pass entered inside a pass is the same pass
 static unsigned long publishedSeq = 0;  // editors only
 static bool fadeNext = false;           // editors only, under the graph lock
 
@@ -84,7 +87,10 @@ void beginGraphPass() QAF_NONBLOCKING
     swapFadePending(fading);
   }
   lastPassNs.store(clockNs(), std::memory_order_relaxed);
-  passThread.store(pthread_self(), std::memory_order_relaxed);
+  QAF_FX_OFF  // reads the thread's own descriptor
+  pthread_t self = pthread_self();
+  QAF_FX_ON
+  passThread.store(self, std::memory_order_relaxed);
   takeReturnedChunks();
 }
 

@@ -16,7 +16,7 @@
 #define TERMS_I_OR_O 256
 
 struct modRec;
-typedef void (*modFunc)(int slot);
+typedef void (*modFunc)(int slot) QAF_NONBLOCKING;  // a pump: real-time code
 // Init and clean work on the record itself, so that a module is built before it takes a slot and
 // cleaned after it has left one, both away from the graph lock.
 typedef void (*modRecFunc)(modRec *m);

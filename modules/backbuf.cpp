@@ -16,7 +16,7 @@ backBuf::backBuf(unsigned n) : data(nullptr), nstor(n + 1), pos(0)
 backBuf::~backBuf() { rtFree(data); }
 
 // Audio thread.
-short backBuf::get(unsigned Delay)
+short backBuf::get(unsigned Delay) QAF_NONBLOCKING
 {
   QAF_ASSERT(Delay < nstor);
   int getpos = pos - int(Delay);

@@ -25,7 +25,7 @@ public:
     data[pos] = v;
   }
   // Audio thread. get(0) is the newest sample, get(d) the one added d calls of add before it.
-  short get(unsigned Delay);
+  short get(unsigned Delay) QAF_NONBLOCKING;
   unsigned length() const { return nstor; }
   // For a pump that walks the ring itself in a tight loop, taking over get's checks: the
   // sample array, and the index of the newest sample, which it sets back when it is done.
@@ -50,15 +50,15 @@ public:
 
   int numChunks() const { return nChunks; }
   // Audio thread, graph lock held. Copies sound_chunk_size bytes in; the caller keeps its chunk.
-  void addChunk(char *chunk);
+  void addChunk(char *chunk) QAF_NONBLOCKING;
   // Audio thread, graph lock held. A new chunk (from the chunk pool) holding the slot added
   // delay calls of addChunk ago; the caller owns it.
-  char *getChunk(int delay);
+  char *getChunk(int delay) QAF_NONBLOCKING;
   // For a pump that works in the ring in place, when the slots have the chunk size in force
   // (slotBytes() == sound_chunk_size): the slot getChunk(delay) would copy, the slot the next
   // addChunk would fill, and the step addChunk takes after filling it.
   int slotBytes() const { return chunkBytes; }
-  const short *slotAt(int delay) const;
+  const short *slotAt(int delay) const QAF_NONBLOCKING;
   short *nextSlot() { return (short *)(data + (size_t)pos * chunkBytes); }
   void advance() { pos = pos + 1 == nChunks ? 0 : pos + 1; }
 

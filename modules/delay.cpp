@@ -33,14 +33,14 @@ static inline size_t ringCopyBytes(int slotBytes)
 }
 
 // Audio thread, graph lock held.
-void reverbBuffer::addChunk(char *chunk)
+void reverbBuffer::addChunk(char *chunk) QAF_NONBLOCKING
 {
   memcpy(data + (size_t)pos * chunkBytes, chunk, ringCopyBytes(chunkBytes));
   pos = (pos + 1) % nChunks;
 }
 
 // Audio thread, graph lock held. pos is the next slot to write, so delay 1 is the newest chunk.
-char *reverbBuffer::getChunk(int delay)
+char *reverbBuffer::getChunk(int delay) QAF_NONBLOCKING
 {
   QAF_ASSERT((delay >= 0) && (delay < nChunks));
   int slot = pos - delay;
@@ -51,7 +51,7 @@ char *reverbBuffer::getChunk(int delay)
 }
 
 // Audio thread, graph lock held. The same slot getChunk(delay) copies, in place.
-const short *reverbBuffer::slotAt(int delay) const
+const short *reverbBuffer::slotAt(int delay) const QAF_NONBLOCKING
 {
   QAF_ASSERT((delay >= 0) && (delay < nChunks));
   int slot = pos - delay;

@@ -4,55 +4,57 @@
 #ifndef QAF_MODFUNCS_H
 #define QAF_MODFUNCS_H
 
+#include "rt/realtime.h"
+
 struct modRec;
 
 // Line modules (pump.cpp)
-void fLineIn(int slot);
-void fLineOut(int slot);
+void fLineIn(int slot) QAF_NONBLOCKING;
+void fLineOut(int slot) QAF_NONBLOCKING;
 
 // Mixing and routing (routing.cpp)
-void fPass(int slot);
+void fPass(int slot) QAF_NONBLOCKING;
 void iPass(modRec *m);
-void fMixer(int slot);
+void fMixer(int slot) QAF_NONBLOCKING;
 void iMixer(modRec *m);
-void fSplit(int slot);
-void fXFader(int slot);
-void fPan(int slot);
+void fSplit(int slot) QAF_NONBLOCKING;
+void fXFader(int slot) QAF_NONBLOCKING;
+void fPan(int slot) QAF_NONBLOCKING;
 void iPan(modRec *m);
-void fMult(int slot);
+void fMult(int slot) QAF_NONBLOCKING;
 void iMult(modRec *m);
 
 // Distortion, tone, compressor (shaping.cpp)
-void fDistort(int slot);
+void fDistort(int slot) QAF_NONBLOCKING;
 void iDistort(modRec *m);
-void fTone(int slot);
+void fTone(int slot) QAF_NONBLOCKING;
 void iTone(modRec *m);
 void unTone(modRec *m);
-void fComp(int slot);
+void fComp(int slot) QAF_NONBLOCKING;
 void iComp(modRec *m);
 void unComp(modRec *m);
 
 // Delay lines (delay.cpp)
-void fReverb(int slot);
+void fReverb(int slot) QAF_NONBLOCKING;
 void iReverb(modRec *m);
 void unReverb(modRec *m);
-void fChor(int slot);
+void fChor(int slot) QAF_NONBLOCKING;
 void iChor(modRec *m);
 void unChor(modRec *m);
-void fOctave(int slot);
+void fOctave(int slot) QAF_NONBLOCKING;
 void iOctave(modRec *m);
 void unOctave(modRec *m);
 
 // Sample modules (sampleMods.cpp)
-void fLooper(int slot);
+void fLooper(int slot) QAF_NONBLOCKING;
 void iLooper(modRec *m);
 void unLooper(modRec *m);
-void fRec(int slot);
+void fRec(int slot) QAF_NONBLOCKING;
 void iRec1(modRec *m);
 void iRec0(modRec *m);
 void iRec3(modRec *m);
 void unRec(modRec *m);
-void fSeq(int slot);
+void fSeq(int slot) QAF_NONBLOCKING;
 void iSeq(modRec *m);
 void unSeq(modRec *m);
 // UI thread, graph lock held. A recorder's whole sample array and its length in samples; the
@@ -65,7 +67,7 @@ int recordingLength(int slot);
 // the recorder's count samples into dst. A recorder still recording while this runs is copied
 // as each slice stood between two passes.
 void copyRecording(int slot, short *dst, int count);
-void fScratch(int slot);
+void fScratch(int slot) QAF_NONBLOCKING;
 void iScratch(modRec *m);
 void unScratch(modRec *m);
 

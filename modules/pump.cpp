@@ -55,7 +55,7 @@ void initChunkPool()
   makeReturnRing(CHUNK_POOL_SIZE);
 }
 
-static bool inPool(const short *c)
+static bool inPool(const short *c) QAF_NONBLOCKING
 {
   const char *p = (const char *)c;
   return poolMem && p >= poolMem && p < poolMem + (size_t)CHUNK_POOL_SIZE * MAX_CHUNK_BYTES;
@@ -104,9 +104,19 @@ static char *stashMem = nullptr;
 static size_t stashStride = 0;
 static int stashChunks = 0;
 static chunkStash stashes[2];
-static thread_local chunkStash *threadStash = nullptr;
+static thread_local chunkStash *threadStashTls = nullptr;
 
-static bool inStashRegion(const short *c)
+// Audio thread or a block thread: the stash this thread takes chunks from. The program's own
+// thread-local data is placed at start-up (initial-exec): reading it never allocates.
+static inline chunkStash *&threadStashRef() QAF_NONBLOCKING
+{
+  QAF_FX_OFF
+  return threadStashTls;
+  QAF_FX_ON
+}
+#define threadStash threadStashRef()
+
+static bool inStashRegion(const short *c) QAF_NONBLOCKING
 {
   const char *p = (const char *)c;
   return stashMem && p >= stashMem && p < stashMem + stashStride * (size_t)stashChunks;
@@ -140,17 +150,17 @@ bool reserveBlockChunks(int count, int bytes)
   return true;
 }
 
-bool blockChunksFit(int count, int bytes)
+bool blockChunksFit(int count, int bytes) QAF_NONBLOCKING
 {
   return stashMem && stashChunks >= count && stashStride >= (size_t)bytes;
 }
 
 // Audio thread, graph lock held.
-void useBlockStash(int which) { threadStash = which < 0 ? nullptr : &stashes[which]; }
+void useBlockStash(int which) QAF_NONBLOCKING  { threadStash = which < 0 ? nullptr : &stashes[which]; }
 
 // Audio thread, graph lock held, no block thread running: moves n free chunks from one stash to
 // the other (fewer when it has fewer).
-void moveStashChunks(int from, int to, int n)
+void moveStashChunks(int from, int to, int n) QAF_NONBLOCKING
 {
   chunkStash &a = stashes[from], &b = stashes[to];
   if (n > a.top) n = a.top;
@@ -160,12 +170,12 @@ void moveStashChunks(int from, int to, int n)
   b.top += n;
 }
 
-int stashFreeChunks(int which) { return stashes[which].top; }
+int stashFreeChunks(int which) QAF_NONBLOCKING  { return stashes[which].top; }
 
 // Audio thread, graph lock held, no block thread running. A chunk from outside the stash region
 // (the shared pool, or the heap) is copied into one from the first stash and given back, so that
 // the threads of a block never see the shared pool.
-short *adoptIntoStash(short *c)
+short *adoptIntoStash(short *c) QAF_NONBLOCKING
 {
   if (!c || inStashRegion(c) || stashes[0].top == 0) return c;
   short *d = stashes[0].free[--stashes[0].top];

@@ -34,14 +34,14 @@ extern std::atomic<int> chunkPoolOverflows;
 // all in stash 0. False when memory is short (or a smaller region was reserved before).
 bool reserveBlockChunks(int count, int bytes);
 // True when the region reserved holds count chunks of bytes each.
-bool blockChunksFit(int count, int bytes);
+bool blockChunksFit(int count, int bytes) QAF_NONBLOCKING;
 // Audio thread or a block thread: from now on this thread takes chunks from and gives them back
 // to stash which (0 or 1); -1 returns it to the shared pool.
-void useBlockStash(int which);
+void useBlockStash(int which) QAF_NONBLOCKING;
 // Audio thread, graph lock held, no block thread running.
-void moveStashChunks(int from, int to, int n);
-int stashFreeChunks(int which);
-short *adoptIntoStash(short *c);
+void moveStashChunks(int from, int to, int n) QAF_NONBLOCKING;
+int stashFreeChunks(int which) QAF_NONBLOCKING;
+short *adoptIntoStash(short *c) QAF_NONBLOCKING;
 
 // Audio thread, graph lock held. The chunk at term[k] of the slot's module; a fresh
 // zero-filled one is put there first when the slot is empty.

@@ -91,7 +91,7 @@ void fLooper(int slot)
   guint32 s = guint32((guint64)parmInt(m->parm[1], 0, 1024) * len / 1024);
   guint32 e = guint32((guint64)parmInt(m->parm[2], 0, 1024) * len / 1024);
   if (!data || len == 0 || s == e) {
-    unlockLoop(ls);
+    unlockLoopRead(ls);
     freeChunk(sync);
     SendOut(slot);
     return;
@@ -127,7 +127,7 @@ void fLooper(int slot)
       last = pos;
     }
   }
-  unlockLoop(ls);
+  unlockLoopRead(ls);
 
   st->pos = pos;
   st->last = last;

@@ -194,7 +194,7 @@ std::string dbText(int peak)
 }
 
 void setOutputMuted(bool m) { muted.store(m); }
-bool outputMuted() { return muted.load(); }
+bool outputMuted() QAF_NONBLOCKING  { return muted.load(); }
 
 std::string soundDeviceName()
 {

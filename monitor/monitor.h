@@ -44,7 +44,7 @@ std::string dbText(int peak);
 
 // Line Out silenced after each pass (the tuner's mute), and whether it is.
 void setOutputMuted(bool muted);
-bool outputMuted();
+bool outputMuted() QAF_NONBLOCKING;
 
 // Copies the latest n frames of Line In (interleaved stereo) into out. False when fewer than n
 // have arrived or when the newest is older than maxAgeMs (sound has stopped flowing).

@@ -23,6 +23,21 @@
 #define QAF_NONBLOCKING
 #endif
 
+// The compiler's check of the same contract (-Wfunction-effects) is told to look away for the
+// rest of the scope as well: QAF_RT_EXEMPT_BEGIN opens such a scope, QAF_RT_EXEMPT_END closes it.
+#if defined(__clang__) && defined(__has_warning)
+#if __has_warning("-Wfunction-effects")
+#define QAF_FX_CHECKED 1
+#endif
+#endif
+#ifdef QAF_FX_CHECKED
+#define QAF_FX_OFF _Pragma("clang diagnostic push") _Pragma("clang diagnostic ignored \"-Wfunction-effects\"")
+#define QAF_FX_ON _Pragma("clang diagnostic pop")
+#else
+#define QAF_FX_OFF
+#define QAF_FX_ON
+#endif
+
 #ifdef QAF_RTSAN
 #define QAF_RT_EXEMPT __rtsan::ScopedDisabler qafRtExempt
 #else
@@ -30,6 +45,8 @@
   do {                \
   } while (0)
 #endif
+#define QAF_RT_EXEMPT_BEGIN QAF_FX_OFF { QAF_RT_EXEMPT;
+#define QAF_RT_EXEMPT_END } QAF_FX_ON
 
 // A read that races a writer on purpose and is checked afterwards (a sequence lock's copy):
 // ThreadSanitizer is told to look away; elsewhere these are nothing.

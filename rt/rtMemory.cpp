@@ -157,9 +157,13 @@ void rtKeepFromForks(bool keep)
   dl_iterate_phdr(markStatics, &keep);
 }
 
-long rtThreadPageFaults()
+long rtThreadPageFaults() QAF_NONBLOCKING
 {
   struct rusage ru;
-  if (getrusage(RUSAGE_THREAD, &ru) != 0) return 0;
+  // a system call that only copies the thread's counters out: it neither blocks nor allocates
+  QAF_FX_OFF
+  int r = getrusage(RUSAGE_THREAD, &ru);
+  QAF_FX_ON
+  if (r != 0) return 0;
   return ru.ru_minflt + ru.ru_majflt;
 }

@@ -9,6 +9,8 @@
 
 #include <stddef.h>
 
+#include "rt/realtime.h"
+
 #include <new>
 #include <utility>
 
@@ -51,6 +53,6 @@ void rtKeepFromForks(bool keep);
 void *rtThreadStack(size_t bytes);
 
 // The calling thread's page faults so far (minor and major), as the kernel counts them.
-long rtThreadPageFaults();
+long rtThreadPageFaults() QAF_NONBLOCKING;
 
 #endif

@@ -66,7 +66,10 @@ int isLockLoop(int slot)
 }
 
 // Audio thread; never waits.
-int tryLockLoop(int slot)
+void unlockLoopRead(int slot) QAF_NONBLOCKING { slotUse[slot].store(SLOT_FREE, std::memory_order_release); }
+
+// Audio thread; never waits.
+int tryLockLoop(int slot) QAF_NONBLOCKING
 {
   int expected = SLOT_FREE;
   return slotUse[slot].compare_exchange_strong(expected, SLOT_READ, std::memory_order_acquire) ? 1

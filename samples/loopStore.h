@@ -6,6 +6,8 @@
 #include <pthread.h>
 #include <stdio.h>
 
+#include "rt/realtime.h"
+
 #define NUM_LOOPS 64
 
 extern short *loopData[NUM_LOOPS];
@@ -26,7 +28,9 @@ int isLockLoop(int slot);
 // calls unlockLoop), 0 when somebody else holds it. Holding the lock for the whole read is what
 // keeps the UI thread from freeing the sound under the reader. The audio thread's side is an
 // atomic, not a mutex: releasing a mutex may enter the kernel to wake a waiter.
-int tryLockLoop(int slot);
+int tryLockLoop(int slot) QAF_NONBLOCKING;
+// Audio thread, never blocks. Gives back what tryLockLoop took.
+void unlockLoopRead(int slot) QAF_NONBLOCKING;
 // UI thread, slot lock held. Frees the slot's sound.
 void deleteLoop(int slot);
 int isLoopFull(int slot);
