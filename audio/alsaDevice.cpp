@@ -10,7 +10,7 @@
 #include <atomic>
 
 #include "audio/cardfeed.h"
-#include "rt/rtMemory.h"
+#include "base/rtMemory.h"
 #include "audio/devices.h"
 
 // Buffers of silence written ahead of the first pass, so that playback has one buffer in hand

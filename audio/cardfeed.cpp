@@ -3,7 +3,7 @@
 // calls are reported on the error stream in the perror form. These are the OSS back end behind
 // the device operations (audio/soundDevice.cpp), and the default one.
 #include "audio/cardfeed.h"
-#include "rt/rtMemory.h"
+#include "base/rtMemory.h"
 #include "audio/devices.h"
 
 #include <errno.h>
@@ -20,6 +20,9 @@ int fd = -1;
 char *buf = nullptr;
 int buf_size = 0;
 int sound_opened = 0;
+int sound_buffer_size = 128;
+int sound_chunk_size = 64;
+const int fs[6] = {128, 256, 512, 1024, 2048, 4096};
 const char *oss_device_path = "/dev/dsp";
 int oss_device_missing = 0;
 

@@ -8,6 +8,12 @@ extern char *buf;
 extern int buf_size;
 extern int sound_opened;
 
+// The device buffer and chunk sizes in bytes (a chunk is one channel of a buffer); fs lists the
+// buffer sizes the -b option selects.
+extern int sound_buffer_size;
+extern int sound_chunk_size;
+extern const int fs[6];
+
 // Main thread, once at start-up. 0 when the device is open and configured, else -1.
 int open_sound(int rate, int bits, int channels, int fragments, int size);
 // Audio thread. One whole buffer in; 0 on success, -1 after printing the reason.

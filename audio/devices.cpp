@@ -9,7 +9,7 @@
 #include <time.h>
 
 #include "audio/cardfeed.h"
-#include "monitor/monitor.h"
+#include "audio/period.h"
 
 std::string alsa_pcm_name = "default";
 std::string wav_in_path;
@@ -54,6 +54,8 @@ bool parseSoundDevice(const char *text, soundDeviceChoice &choice)
 }
 
 // Any thread. Full scale is 32768 either way; values beyond it clip, NaN is silence.
+periodClient periodCalls;
+
 short floatToS16(float x) QAF_NONBLOCKING
 {
   if (!(x == x)) return 0;
@@ -86,7 +88,7 @@ long long monoNs() QAF_NONBLOCKING
 void notePassTime(long long passNs, long long periodNs) QAF_NONBLOCKING
 {
   if (periodNs <= 0) return;
-  monitorLoadSample(passNs, periodNs);
+  if (periodCalls.periodTime) periodCalls.periodTime(passNs, periodNs);
   long long share = passNs * 1000000LL / periodNs;
   if (share > worstShareMicro.load(std::memory_order_relaxed)) {
     worstShareMicro.store(share, std::memory_order_relaxed);

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <string>
 
-#include "rt/realtime.h"
+#include "base/realtime.h"
 
 // One back end: the device operations with the contract of cardfeed.h (interrupt: from now on
 // no read starts and a blocked one gives up quietly, shutdown's first step), and its xrun count

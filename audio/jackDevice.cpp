@@ -14,12 +14,9 @@
 #include <string>
 
 #include "audio/cardfeed.h"
-#include "rt/rtMemory.h"
+#include "base/rtMemory.h"
 #include "audio/devices.h"
-#include "control/control.h"
-#include "engine/audioThread.h"
-#include "engine/soundNode.h"
-#include "monitor/monitor.h"
+#include "audio/period.h"
 
 // The longest server period the FIFO can take (JACK's own limit is 8192 frames).
 #define QAF_JACK_MAX_FRAMES 8192
@@ -31,7 +28,6 @@ static jack_client_t *client = nullptr;
 static jack_port_t *inPort[2];
 static jack_port_t *outPort[2];
 static jack_port_t *midiPort = nullptr;  // "midi_in", when MIDI input comes through JACK
-static midiByteParser midiParser;        // the callback's own
 static jack_nframes_t serverRate = 44100;
 static int passFrames = 32;
 static std::atomic<unsigned> announcedFrames{0};  // the server period last reported
@@ -80,7 +76,10 @@ static void replan(unsigned n)
 
 // Real-time thread. One pass over the device buffer: the graph is never locked, so every
 // period is processed.
-static void runPass() QAF_NONBLOCKING { runGraphPass(); }
+static void runPass() QAF_NONBLOCKING
+{
+  if (periodCalls.pass) periodCalls.pass();
+}
 
 // Real-time thread. The period's MIDI events, in order, before its first pass: control changes
 // are latched for that pass, so each lands on a pass boundary.
@@ -98,9 +97,7 @@ static void takeMidi(unsigned nframes) QAF_NONBLOCKING
     int got = jack_midi_event_get(&ev, mb, e);
     QAF_FX_ON
     if (got != 0) continue;
-    midiMessage m;
-    for (size_t i = 0; i < ev.size; i++)
-      if (midiParser.feed(ev.buffer[i], &m)) midiReceive(m);
+    if (periodCalls.midi) periodCalls.midi(ev.buffer, (int)ev.size);
   }
 }
 
@@ -234,10 +231,9 @@ static int jackOpen(int rate, int, int, int, int size)
       outPort[k - 2] = p;
   }
   midiPort = nullptr;
-  if (controlInput() == MIDI_JACK) {
+  if (periodCalls.wantsDeviceMidi) {
     midiPort = jack_port_register(client, "midi_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     if (!midiPort) fprintf(stderr, "MIDI input is off: JACK would not register the port midi_in\n");
-    midiParser = midiByteParser();
   }
   serverRate = jack_get_sample_rate(client);
   if (serverRate != (jack_nframes_t)rate)

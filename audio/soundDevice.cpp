@@ -10,7 +10,6 @@
 
 #include "audio/cardfeed.h"
 #include "audio/devices.h"
-#include "engine/soundNode.h"
 
 // The OSS 4 error counters (not in Linux's OSS 3 header). A driver that does not know the
 // request refuses it, and the count is then "not reported".

@@ -27,7 +27,7 @@
 
 #include "audio/cardfeed.h"
 #include "audio/devices.h"
-#include "rt/hugePages.h"
+#include "base/hugePages.h"
 
 #define PATCH_RATE 44100
 #define BLOCK_FRAMES 65536  // frames per step of decoding, converting and encoding

@@ -2,13 +2,13 @@
 // writer); each change takes the graph lock, recomputes the order in the same holding, releases
 // it, prints the order and asks for a repaint.
 #include "command/cmdparse.h"
-#include "command/reply.h"
+#include "base/reply.h"
 
 #include <glib.h>
 #include <limits.h>
 
 #include "control/control.h"
-#include "engine/hooks.h"
+#include "base/hooks.h"
 #include "engine/io_term_inlines.h"
 #include "engine/soundNode.h"
 #include "monitor/monitor.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "command/reply.h"
+#include "base/reply.h"
 #include "control/control.h"
 #include "control/setlist.h"
 #include "engine/soundNode.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "rt/realtime.h"
+#include "base/realtime.h"
 
 // ---- Raw MIDI bytes ---------------------------------------------------------------------------
 
@@ -151,7 +151,7 @@ void noteMidiMessage(unsigned char status, unsigned char d1, unsigned char d2);
 
 // UI thread. The word commands (load, bank, save, set, map, unmap, maps, program, presets,
 // parms, midi, setlist, saveset, store); true when the line was one of them, which has then run,
-// its replies in replies() (command/reply.h). The one-letter commands are never taken.
+// its replies in replies() (base/reply.h). The one-letter commands are never taken.
 bool controlCommand(const char *line);
 
 #endif

@@ -8,10 +8,12 @@
 
 #include <atomic>
 
+#include "audio/period.h"
 #include "control/control.h"
 #include "control/events.h"
 #include "control/setlist.h"
 #include "engine/soundNode.h"
+#include "engine/taps.h"
 
 // ---- Raw bytes ------------------------------------------------------------------------------------
 
@@ -471,7 +473,23 @@ static midiInputKind inputKind = MIDI_NONE;
 static bool inputRunning = false;
 static guint tickSource = 0;
 
-void controlSetInput(midiInputKind k) { inputKind = k; }
+// The device's real-time thread (a JACK MIDI port): the period's bytes, parsed here, with the
+// running status carried from one period to the next.
+static midiByteParser deviceParser;
+static void deviceMidi(const unsigned char *bytes, int n) QAF_NONBLOCKING
+{
+  midiMessage m;
+  for (int i = 0; i < n; i++)
+    if (deviceParser.feed(bytes[i], &m)) midiReceive(m);
+}
+
+void controlSetInput(midiInputKind k)
+{
+  inputKind = k;
+  deviceParser = midiByteParser();
+  periodCalls.wantsDeviceMidi = k == MIDI_JACK;
+  periodCalls.midi = deviceMidi;
+}
 midiInputKind controlInput() { return inputKind; }
 
 static gboolean tickCb(gpointer)
@@ -523,3 +541,10 @@ std::vector<std::string> midiStatusLines()
   }
   return out;
 }
+
+// The mappings ride on every pass and follow the patch.
+static const bool tapsHung = [] {
+  taps.beforePass = controlPass;
+  taps.modulesChanged = controlModulesChanged;
+  return true;
+}();

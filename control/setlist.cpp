@@ -9,7 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "command/reply.h"
+#include "base/reply.h"
 #include "control/control.h"
 #include "control/events.h"
 #include "engine/soundNode.h"

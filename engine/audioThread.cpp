@@ -20,13 +20,11 @@
 
 #include "audio/cardfeed.h"
 #include "audio/devices.h"
-#include "control/control.h"
 #include "engine/blockRender.h"
-#include "rt/realtime.h"
-#include "rt/rtMemory.h"
+#include "base/realtime.h"
+#include "base/rtMemory.h"
 #include "engine/soundNode.h"
-#include "monitor/monitor.h"
-#include "samples/loopStore.h"
+#include "engine/taps.h"
 
 pthread_t audio_thread;
 
@@ -93,7 +91,8 @@ static void fitFade(int n) QAF_NONBLOCKING
 static void applyOutputStage(short *b, int frames) QAF_NONBLOCKING
 {
   fitFade(frames);
-  bool quiet = swapFade || outputHolds.load(std::memory_order_acquire) != 0 || outputMuted();
+  bool quiet = swapFade || outputHolds.load(std::memory_order_acquire) != 0 ||
+               (taps.muted && taps.muted());
   int target = quiet ? 0 : fadeLen;
   if (gainPos == target) {
     if (target == 0) {
@@ -128,7 +127,7 @@ void resetOutputStage(bool fadeIn)
 static void finishGraphPass() QAF_NONBLOCKING
 {
   applyOutputStage((short *)buf, buf_size / 4);
-  monitorPass((short *)buf, buf_size / 4);
+  if (taps.lineOut) taps.lineOut((short *)buf, buf_size / 4, 1);
   passCount.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -138,7 +137,7 @@ void fadeGraphOutput() QAF_NONBLOCKING { applyOutputStage((short *)buf, buf_size
 // Audio thread, inside a block.
 void finishGraphBlock(short *frames, int passes) QAF_NONBLOCKING
 {
-  monitorPass(frames, passes * (buf_size / 4), passes);
+  if (taps.lineOut) taps.lineOut(frames, passes * (buf_size / 4), passes);
   passCount.fetch_add(passes, std::memory_order_relaxed);
 }
 
@@ -146,8 +145,8 @@ void finishGraphBlock(short *frames, int passes) QAF_NONBLOCKING
 // departure from it.
 void runPassBody() QAF_NONBLOCKING
 {
-  monitorLineIn((const short *)buf, buf_size / 4);
-  controlPass();
+  if (taps.lineIn) taps.lineIn((const short *)buf, buf_size / 4);
+  if (taps.beforePass) taps.beforePass();
   pumpGraph();
   finishGraphPass();
 }
@@ -387,6 +386,6 @@ void shutdown_program()
   reportRunStats();
   close_sound();
   Clean_SoundNode_Data();
-  cleanLoops();
+  if (taps.cleanUp) taps.cleanUp();
   exit(sound_run_failed.load() ? 1 : 0);
 }

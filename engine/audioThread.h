@@ -5,7 +5,7 @@
 
 #include <pthread.h>
 
-#include "rt/realtime.h"
+#include "base/realtime.h"
 
 extern pthread_t audio_thread;
 

@@ -25,13 +25,12 @@
 
 #include "audio/cardfeed.h"
 #include "audio/devices.h"
-#include "control/control.h"
 #include "engine/audioThread.h"
 #include "engine/io_term_inlines.h"
 #include "engine/soundNode.h"
+#include "engine/taps.h"
 #include "modules/modfuncs.h"
 #include "modules/pump.h"
-#include "monitor/monitor.h"
 
 // The chunk that module slot receives at input k in pass p of the running block; empty between
 // blocks.
@@ -329,7 +328,7 @@ bool runGraphBlock(char *frames, int passes) QAF_NONBLOCKING
     if (modRec *m = passGraph->mod[s])
       for (int k = 0; k < 4; k++) m->term[k] = adoptIntoStash(m->term[k]);
   planPasses = passes;
-  controlPass();
+  if (taps.beforePass) taps.beforePass();
   int need = 0;
   unsigned given = 0;
   if (plan.count[1]) {
@@ -352,7 +351,7 @@ bool runGraphBlock(char *frames, int passes) QAF_NONBLOCKING
     // Published every few passes: each store takes the line from the other core's cache.
     if ((p & 7) == 7 || p == passes - 1) lineInPasses.store(p + 1, std::memory_order_release);
   }
-  monitorLineIn((const short *)frames, passes * (bytes / 4));
+  if (taps.lineIn) taps.lineIn((const short *)frames, passes * (bytes / 4));
   runList(0);
   if (plan.count[1]) {
     QAF_RT_EXEMPT_BEGIN

@@ -5,7 +5,7 @@
 #ifndef QAF_BLOCKRENDER_H
 #define QAF_BLOCKRENDER_H
 
-#include "rt/realtime.h"
+#include "base/realtime.h"
 
 #define RENDER_BLOCK_FRAMES 2048     // frames of sound per block
 #define MAX_BLOCK_PASSES 64   // passes per block at the smallest buffer

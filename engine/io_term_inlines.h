@@ -3,7 +3,7 @@
 #ifndef QAF_IO_TERM_INLINES_H
 #define QAF_IO_TERM_INLINES_H
 
-#include "engine/fatal.h"
+#include "base/fatal.h"
 #include "engine/soundNode.h"
 
 inline int I_TERM_WIRE(int i)

@@ -17,7 +17,7 @@
 #include "control/control.h"
 #include "control/setlist.h"
 #include "engine/audioThread.h"
-#include "engine/headless.h"
+#include "command/headless.h"
 #include "engine/options.h"
 #include "engine/soundNode.h"
 #include "files/fileops.h"

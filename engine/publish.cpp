@@ -13,7 +13,7 @@
 #include "engine/audioThread.h"
 #include "engine/soundNode.h"
 #include "modules/pump.h"
-#include "rt/realtime.h"
+#include "base/realtime.h"
 
 static std::atomic<long long> worstHoldNs{0};
 static long long holdStartNs = 0;  // editors only, under the graph lock

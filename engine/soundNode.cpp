@@ -3,6 +3,7 @@
 // changes the graph runs on the UI thread: records and orders are built beside the running graph
 // and installed in one short holding of the graph lock; what was replaced is cleaned after it.
 #include "engine/soundNode.h"
+#include "engine/taps.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,11 +12,11 @@
 
 #include <vector>
 
-#include "control/control.h"
+#include "audio/period.h"
 #include "engine/audioThread.h"
-#include "engine/fatal.h"
+#include "base/fatal.h"
 #include "engine/io_term_inlines.h"
-#include "rt/realtime.h"
+#include "base/realtime.h"
 #include "modules/modfuncs.h"
 #include "modules/pump.h"
 
@@ -65,9 +66,6 @@ int MOD_EXEC_NUM;
 
 pthread_mutex_t modgraph_mutex;
 
-int sound_buffer_size = 128;
-int sound_chunk_size = 64;
-const int fs[6] = {128, 256, 512, 1024, 2048, 4096};
 
 modRec::modRec() : type(0), ID(sUID++), parm(), Extra(nullptr), term{}
 {
@@ -89,6 +87,7 @@ void Init_SoundNode_Data()
   }
   initChunkPool();
   resetOutputStage(false);
+  periodCalls.pass = runGraphPass;  // what a device that drives the passes runs
   MOD[0] = new modRec;
   MOD[0]->type = 0;
   MOD[1] = new modRec;
@@ -178,7 +177,7 @@ void Remove_Mod(int slot)
   RELEASE_MODGRAPH_LOCK();
   printExecOrder();
   collectRetired();
-  controlModulesChanged();
+  modulesChanged();
 }
 
 void initRecord(modRec *m)

@@ -8,8 +8,9 @@
 
 #include <atomic>
 
-#include "rt/realtime.h"
-#include "rt/rtMemory.h"
+#include "audio/cardfeed.h"
+#include "base/realtime.h"
+#include "base/rtMemory.h"
 
 #define MAX_TYPES 20
 #define MAX_MODULES 64
@@ -82,10 +83,6 @@ extern int MOD_EXEC_NUM;
 
 extern pthread_mutex_t modgraph_mutex;
 
-// Device buffer and chunk sizes in bytes; fs lists the sizes the -b option selects.
-extern int sound_buffer_size;
-extern int sound_chunk_size;
-extern const int fs[6];
 
 // Terminal existence from a type's mask.
 static inline bool typeHasInput(int type, int k) { return (typeList[type].terms >> (7 - k)) & 1; }

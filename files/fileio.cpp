@@ -3,7 +3,7 @@
 
 #include <string.h>
 
-#include "command/reply.h"
+#include "base/reply.h"
 
 gchar *saveFileName(const gchar *chosen, const char *ext)
 {

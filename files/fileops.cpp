@@ -3,7 +3,7 @@
 // new graph beside the running one (records, private state, repaired wires, the order), then
 // installs it in one short holding of the graph lock, so the audio thread runs either the old
 // patch or the new one; the old records are cleaned after. Everything here runs on the UI thread.
-#include "command/reply.h"
+#include "base/reply.h"
 #include "files/fileops.h"
 
 #include <stdio.h>
@@ -11,8 +11,8 @@
 
 #include <string>
 
-#include "control/control.h"
-#include "engine/hooks.h"
+#include "engine/taps.h"
+#include "base/hooks.h"
 #include "engine/soundNode.h"
 #include "files/fileio.h"
 
@@ -258,7 +258,7 @@ bool loadLayoutFile(const char *filename, bool fade)
   RELEASE_MODGRAPH_LOCK();
   printExecOrder();
   collectRetired();
-  controlModulesChanged();
+  modulesChanged();
   g_free(L);
   forcePaint();
   return true;

@@ -5,7 +5,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include "command/reply.h"
+#include "base/reply.h"
 #include "files/fileio.h"
 #include "files/fileops.h"
 #include "samples/loopStore.h"

@@ -4,7 +4,7 @@
 #include <glib.h>
 #include <string.h>
 
-#include "engine/fatal.h"
+#include "base/fatal.h"
 
 backBuf::backBuf(unsigned n) : data(nullptr), nstor(n + 1), pos(0)
 {

@@ -7,7 +7,7 @@
 
 #include <stddef.h>
 
-#include "rt/rtMemory.h"
+#include "base/rtMemory.h"
 
 class backBuf {
 public:

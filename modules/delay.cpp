@@ -7,7 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "engine/fatal.h"
+#include "base/fatal.h"
 #include "engine/soundNode.h"
 #include "modules/arith.h"
 #include "modules/backbuf.h"

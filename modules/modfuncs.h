@@ -4,7 +4,7 @@
 #ifndef QAF_MODFUNCS_H
 #define QAF_MODFUNCS_H
 
-#include "rt/realtime.h"
+#include "base/realtime.h"
 
 struct modRec;
 

@@ -8,8 +8,8 @@
 #include <string.h>
 
 #include "audio/cardfeed.h"
-#include "engine/fatal.h"
-#include "rt/hugePages.h"
+#include "base/fatal.h"
+#include "base/hugePages.h"
 #include "engine/io_term_inlines.h"
 #include "engine/soundNode.h"
 

@@ -7,7 +7,7 @@
 
 #include <atomic>
 
-#include "rt/realtime.h"
+#include "base/realtime.h"
 
 #define CHUNK_POOL_SIZE 320     // every terminal slot of 64 modules full, plus what pumps hold
 #define MAX_CHUNK_BYTES 2048    // one channel of the largest device buffer (4096 bytes)

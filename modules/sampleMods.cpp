@@ -6,7 +6,7 @@
 #include <glib.h>
 #include <string.h>
 
-#include "engine/fatal.h"
+#include "base/fatal.h"
 #include "engine/soundNode.h"
 #include "modules/backbuf.h"
 #include "modules/modfuncs.h"

@@ -5,7 +5,7 @@
 #include <glib.h>
 #include <string.h>
 
-#include "engine/fatal.h"
+#include "base/fatal.h"
 #include "engine/soundNode.h"
 #include "modules/arith.h"
 #include "modules/modfuncs.h"

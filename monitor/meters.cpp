@@ -13,7 +13,9 @@
 #include <cstdlib>
 
 #include "audio/devices.h"
-#include "command/reply.h"
+#include "audio/period.h"
+#include "engine/taps.h"
+#include "base/reply.h"
 #include "monitor/pitch.h"
 
 // ---- Peaks ------------------------------------------------------------------------------------
@@ -268,3 +270,18 @@ void monitorReset()
   periodNow = 0;
   periodChanges = 0;
 }
+
+// Audio thread: what goes out, with the pass count.
+static void lineOutTap(short *frames, int n, int passesDone) QAF_NONBLOCKING
+{
+  monitorPass(frames, n, passesDone);
+}
+
+// The meters and the tuner watch every pass; the device's period times feed the load figure.
+static const bool tapsHung = [] {
+  taps.lineIn = monitorLineIn;
+  taps.lineOut = lineOutTap;
+  taps.muted = outputMuted;
+  periodCalls.periodTime = monitorLoadSample;
+  return true;
+}();

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "rt/realtime.h"
+#include "base/realtime.h"
 
 // ---- The audio side ---------------------------------------------------------------------------
 // Audio thread (or the JACK callback), just before the pass: the device buffer holds Line In's

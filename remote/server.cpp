@@ -15,7 +15,7 @@
 
 #include "audio/devices.h"
 #include "command/cmdparse.h"
-#include "command/reply.h"
+#include "base/reply.h"
 #include "control/events.h"
 #include "control/setlist.h"
 #include "monitor/monitor.h"

@@ -1,6 +1,7 @@
 // The sample slots: their sounds, locks and names (the WAV reader is in wavRead.cpp). The UI thread is the only one that fills or
 // empties a slot, and it holds the slot's lock while it does; the audio thread only tries it.
 #include "samples/loopStore.h"
+#include "engine/taps.h"
 
 #include <glib.h>
 #include <limits.h>
@@ -9,7 +10,7 @@
 
 #include <atomic>
 
-#include "engine/hooks.h"
+#include "base/hooks.h"
 
 short *loopData[NUM_LOOPS];
 int loopLength[NUM_LOOPS];
@@ -108,3 +109,9 @@ void setLoopName(int slot, const char *name)
   g_free(old);
   notifySampleNameChanged(slot);
 }
+
+// The slots go with the program.
+static const bool tapsHung = [] {
+  taps.cleanUp = cleanLoops;
+  return true;
+}();

@@ -6,7 +6,7 @@
 #include <pthread.h>
 #include <stdio.h>
 
-#include "rt/realtime.h"
+#include "base/realtime.h"
 
 #define NUM_LOOPS 64
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/hooks.h"
+#include "base/hooks.h"
 
 typedef std::vector<uint8_t> Bytes;
 

@@ -2,7 +2,7 @@
 // refusal in the order each command tests for it.
 #include <gtest/gtest.h>
 
-#include "engine/hooks.h"
+#include "base/hooks.h"
 #include "engine/soundNode.h"
 #include "tests/testutil.h"
 

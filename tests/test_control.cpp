@@ -10,7 +10,7 @@
 #include <atomic>
 
 #include "command/cmdparse.h"
-#include "command/reply.h"
+#include "base/reply.h"
 #include "control/control.h"
 #include "control/events.h"
 #include "control/setlist.h"

@@ -19,7 +19,7 @@
 #include "control/control.h"
 #include "engine/audioThread.h"
 #include "engine/blockRender.h"
-#include "rt/realtime.h"
+#include "base/realtime.h"
 #include "engine/soundNode.h"
 #include "files/fileops.h"
 #include "modules/modfuncs.h"

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "samples/loopStore.h"
-#include "engine/hooks.h"
+#include "base/hooks.h"
 #include "tests/testutil.h"
 
 using Lines = std::vector<std::string>;

@@ -8,7 +8,7 @@
 
 #include "control/control.h"
 #include "control/setlist.h"
-#include "engine/headless.h"
+#include "command/headless.h"
 #include "engine/options.h"
 #include "tests/devtest.h"
 

@@ -14,7 +14,7 @@
 
 #include "audio/devices.h"
 #include "command/cmdparse.h"
-#include "engine/hooks.h"
+#include "base/hooks.h"
 #include "engine/soundNode.h"
 #include "monitor/monitor.h"
 #include "monitor/pitch.h"

@@ -14,7 +14,7 @@
 
 #include "audio/cardfeed.h"
 #include "engine/audioThread.h"
-#include "engine/hooks.h"
+#include "base/hooks.h"
 #include "engine/io_term_inlines.h"
 #include "engine/soundNode.h"
 #include "files/fileops.h"

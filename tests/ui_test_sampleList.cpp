@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "engine/hooks.h"
+#include "base/hooks.h"
 #include "samples/loopStore.h"
 #include "tests/testutil.h"
 #include "ui/sampleList.h"

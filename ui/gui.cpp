@@ -11,7 +11,7 @@
 #include <string>
 
 #include "command/cmdparse.h"
-#include "engine/hooks.h"
+#include "base/hooks.h"
 #include "engine/io_term_inlines.h"
 #include "engine/soundNode.h"
 #include "ui/sampleList.h"

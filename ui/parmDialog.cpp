@@ -11,7 +11,7 @@
 #include <string>
 
 #include "control/control.h"
-#include "engine/fatal.h"
+#include "base/fatal.h"
 #include "engine/soundNode.h"
 #include "modules/modfuncs.h"
 #include "samples/loopStore.h"

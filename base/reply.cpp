@@ -1,5 +1,5 @@
 // Reply sinks: standard output by default, the caller's own while its command runs.
-#include "command/reply.h"
+#include "base/reply.h"
 
 #include <stdarg.h>
 #include <stdio.h>

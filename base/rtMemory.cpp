@@ -1,7 +1,7 @@
 // Real-time memory (see rtMemory.h). Every block is a mapping of its own with a small header in
 // front that links it into one list, so that all of them can be left out of forks as sound
 // starts and given back to forks once it has stopped.
-#include "rt/rtMemory.h"
+#include "base/rtMemory.h"
 
 #include <link.h>
 #include <pthread.h>

@@ -9,7 +9,7 @@
 
 #include <stddef.h>
 
-#include "rt/realtime.h"
+#include "base/realtime.h"
 
 #include <new>
 #include <utility>

@@ -1,6 +1,6 @@
 // Headless use: standard input stands in for the command entry, a GLib main loop for the
 // toolkit's, so that signals end the run through the ordinary shutdown.
-#include "engine/headless.h"
+#include "command/headless.h"
 
 #include <glib-unix.h>
 #include <glib.h>

@@ -1,5 +1,5 @@
 // The hook layer: calls into the user interface, no-ops until one is installed.
-#include "engine/hooks.h"
+#include "base/hooks.h"
 
 static qafHooks hooks = {nullptr, nullptr, nullptr};
 

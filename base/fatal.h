@@ -7,7 +7,7 @@
 #include <glib.h>
 #include <stdlib.h>
 
-#include "rt/realtime.h"
+#include "base/realtime.h"
 
 #define QAF_ASSERT(expr)                                                                     \
   do {                                                                                       \
