@@ -193,7 +193,7 @@ static int wavRead()
   if (!startedAt.load()) startedAt = monoNs();
   int frames = buf_size / 4;
   frameQueue &q = renderInputQueue();
-  size_t n = tailFrames >= 0 ? 0 : q.waitForFrames((size_t)frames);
+  size_t n = tailFrames.load(std::memory_order_relaxed) >= 0 ? 0 : q.waitForFrames((size_t)frames);
   if (n == 0 || interrupted || renderInputFailure()) {
     if (!endedAt.load()) endedAt = monoNs();
     return -1;
@@ -204,7 +204,7 @@ static int wavRead()
     memset(buf + n * 4, 0, (size_t)(frames - (int)n) * 4);
     tailFrames = (int)n;
   }
-  readPos += (long long)n;
+  readPos.store(readPos.load(std::memory_order_relaxed) + (long long)n, std::memory_order_relaxed);
   return 0;
 }
 
@@ -218,12 +218,14 @@ static int wavWrite()
     return -1;
   }
   int frames = buf_size / 4;
-  if (outFrames + frames > readPos) frames = (int)(readPos - outFrames);
+  long long out = outFrames.load(std::memory_order_relaxed);
+  long long in = readPos.load(std::memory_order_relaxed);
+  if (out + frames > in) frames = (int)(in - out);
   frameQueue &q = renderOutputQueue();
   if (frames <= 0 || !q.waitForSpace((size_t)frames)) return 0;  // a failed encoder ends the run
   q.push((const short *)buf, (size_t)frames);
-  outFrames += frames;
-  framesDone += frames;
+  outFrames.store(out + frames, std::memory_order_relaxed);
+  framesDone.store(framesDone.load(std::memory_order_relaxed) + frames, std::memory_order_relaxed);
   return 0;
 }
 
