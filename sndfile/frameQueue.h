@@ -27,31 +27,36 @@ class frameQueue {
   size_t size() const { return capacity; }
 
   // ---- The producer (the decoder; the audio thread for the output queue) ----
-  // Producer. The frames that can be put now.
+  // Producer (the decoder; the audio thread for the output queue). The frames that can be put now.
   size_t space() const;
-  // Producer. Waits until at least `frames` can be put (at most the capacity); the room then, or
-  // 0 once the queue was cancelled.
+  // Producer (the decoder; the audio thread for the output queue). Waits until at least `frames`
+  // can be put (at most the capacity); the room then, or 0 once the queue was cancelled.
   size_t waitForSpace(size_t frames);
-  // Producer. The free run of frames at the write position (up to the end of the memory), for
-  // writing in place: *frames is set to its length. Then put(n) publishes the first n of them.
+  // Producer (the decoder; the audio thread for the output queue). The free run of frames at the
+  // write position (up to the end of the memory), for writing in place: *frames is set to its
+  // length. Then put(n) publishes the first n of them.
   short *writeSpan(size_t *frames);
   void put(size_t frames);
-  // Producer. Copies `frames` frames in and publishes them; the caller made sure there is room.
+  // Producer (the decoder; the audio thread for the output queue). Copies `frames` frames in and
+  // publishes them; the caller made sure there is room.
   void push(const short *from, size_t frames);
-  // Producer. No frames follow: a waiting consumer takes what is left.
+  // Producer (the decoder; the audio thread for the output queue). No frames follow: a waiting
+  // consumer takes what is left.
   void finish();
 
   // ---- The consumer (the audio thread for the input queue; the encoder) ----
-  // Consumer. The frames that can be taken now.
+  // Consumer (the audio thread for the input queue; the encoder). The frames that can be taken now.
   size_t available() const;
-  // Consumer. Waits until at least `frames` can be taken, or the producer finished; the frames
-  // there then (fewer only at the end), or 0 once the queue was cancelled.
+  // Consumer (the audio thread for the input queue; the encoder). Waits until at least `frames` can
+  // be taken, or the producer finished; the frames there then (fewer only at the end), or 0 once
+  // the queue was cancelled.
   size_t waitForFrames(size_t frames);
-  // Consumer. The run of frames at the read position (up to the end of the memory); take(n)
-  // frees the first n of them.
+  // Consumer (the audio thread for the input queue; the encoder). The run of frames at the read
+  // position (up to the end of the memory); take(n) frees the first n of them.
   const short *readSpan(size_t *frames);
   void take(size_t frames);
-  // Consumer. Copies `frames` frames out and frees them; the caller made sure they are there.
+  // Consumer (the audio thread for the input queue; the encoder). Copies `frames` frames out and
+  // frees them; the caller made sure they are there.
   void pop(short *to, size_t frames);
   // Any thread, never blocks.
   bool finished() const { return ended.load(std::memory_order_acquire) != 0; }

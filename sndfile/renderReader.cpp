@@ -62,7 +62,7 @@ static long long promisedFrames()
   return inInfo.frames >= 0 && inInfo.frames < SF_COUNT_MAX ? (long long)inInfo.frames : -1;
 }
 
-// ---- Reading the header --------------------------------------------------------------------------
+// ---- Reading the header -------------------------------------------------------------------------
 
 // A WAV file whose data chunk says it holds 0 bytes (a recorder that never came back to fill in
 // the size) is read as running to the end of the file, as the size 0xFFFFFFFF of a streamed
@@ -261,7 +261,7 @@ bool openRenderInput(const std::string &in, const std::string &out)
   return false;
 }
 
-// ---- The decoder ---------------------------------------------------------------------------------
+// ---- The decoder --------------------------------------------------------------------------------
 
 // Decoder thread. Room for at least `frames` frames in the queue (at most DECODE_FRAMES),
 // sleeping until a quarter of it is free when there is not; 0 once the render is over.

@@ -155,7 +155,7 @@ static bool canEncode(const SF_INFO &format)
   return sf_close(f) == 0 && ok;
 }
 
-// ---- The file ------------------------------------------------------------------------------------
+// ---- The file -----------------------------------------------------------------------------------
 
 static std::string folderOf(const std::string &path)
 {
@@ -286,13 +286,14 @@ bool openRenderOutput(const std::string &out, int major, const SF_INFO &in, int 
   return false;
 }
 
-// ---- The encoder ---------------------------------------------------------------------------------
+// ---- The encoder --------------------------------------------------------------------------------
 
 // 8 or 16 when the output holds integers of that width, else 0 (wider, float, or a codec's).
 static int outBits()
 {
   int sub = outInfo.format & SF_FORMAT_SUBMASK;
-  return sub == SF_FORMAT_PCM_16 ? 16 : (sub == SF_FORMAT_PCM_S8 || sub == SF_FORMAT_PCM_U8) ? 8 : 0;
+  if (sub == SF_FORMAT_PCM_16) return 16;
+  return sub == SF_FORMAT_PCM_S8 || sub == SF_FORMAT_PCM_U8 ? 8 : 0;
 }
 
 // A sample (full scale 1.0) rounded to the output's width, as a 16-bit value that libsndfile

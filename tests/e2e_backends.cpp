@@ -469,7 +469,8 @@ TEST(OfflineRender, CraftedHeadersAreRefusedAtOnceOrRenderedWholeInFlatMemory)
     w.declared = declared;
     return makeWav(w, data);
   };
-  ASSERT_TRUE(writeSound(d / "in-whole.flac", sines(48000, 2, 1.0, SF_FORMAT_FLAC | SF_FORMAT_PCM_16)));
+  ASSERT_TRUE(
+      writeSound(d / "in-whole.flac", sines(48000, 2, 1.0, SF_FORMAT_FLAC | SF_FORMAT_PCM_16)));
   Bytes flac = readFile(d / "in-whole.flac"), longer = flac, slow = flac, cut = flac;
   setFlacStreamInfo(longer, -1, 4 * 48000);
   setFlacStreamInfo(slow, 1, -1);
@@ -525,7 +526,8 @@ static bool writeLongWav(const std::string &path, int minutes)
   SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
   std::vector<short> second = signalFrames(44100);
   bool ok = f != nullptr;
-  for (int s = 0; ok && s < 60 * minutes; s++) ok = sf_writef_short(f, second.data(), 44100) == 44100;
+  for (int s = 0; ok && s < 60 * minutes; s++)
+    ok = sf_writef_short(f, second.data(), 44100) == 44100;
   return f && sf_close(f) == 0 && ok;
 }
 
@@ -545,7 +547,8 @@ TEST(OfflineRender, PeakMemoryStaysFlatWhateverTheLength)
     EXPECT_EQ(fileSize(d / "out.wav"), fileSize(d / "in.wav"));
     peak[i] = r.peakKb;
   }
-  fprintf(stderr, "peak resident memory: %ld KB for one minute, %ld KB for ten\n", peak[0], peak[1]);
+  fprintf(stderr, "peak resident memory: %ld KB for one minute, %ld KB for ten\n", peak[0],
+          peak[1]);
   EXPECT_LT(peak[1], 64 * 1024);
   EXPECT_LE(peak[1], peak[0] + 4 * 1024);
 }
