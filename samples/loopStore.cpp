@@ -1,5 +1,6 @@
-// The sample slots: their sounds, locks and names (the WAV reader is in wavRead.cpp). The UI thread is the only one that fills or
-// empties a slot, and it holds the slot's lock while it does; the audio thread only tries it.
+// The sample slots: their sounds, locks and names (the WAV loader is sndfile/wavRead.cpp). The UI
+// thread is the only one that fills or empties a slot, and it holds the slot's lock while it
+// does; the audio thread only tries it.
 #include "samples/loopStore.h"
 #include "engine/taps.h"
 

@@ -1,5 +1,6 @@
 // The sample store: 64 slots of mono signed 16-bit sound at 44100 Hz, each with its own lock,
-// its name (what the sample list shows), and the WAV reader that fills them.
+// its name (what the sample list shows), and the WAV reader that fills them (sndfile/wavRead.cpp,
+// with the program's other sound-file code).
 #ifndef QAF_LOOPSTORE_H
 #define QAF_LOOPSTORE_H
 

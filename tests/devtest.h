@@ -30,7 +30,7 @@ inline void addLE(Bytes &b, unsigned v, int n)
 inline void addTag(Bytes &b, const char *tag) { b.insert(b.end(), tag, tag + 4); }
 
 struct WavSpec {
-  int rate = 44100;
+  unsigned rate = 44100;  // any 32 bits, as a crafted header may hold
   int bits = 16;
   int channels = 2;
   int formatTag = 1;
@@ -50,8 +50,8 @@ inline Bytes makeWav(const WavSpec &w, const Bytes &data)
   addLE(b, 16, 4);
   addLE(b, (unsigned)w.formatTag, 2);
   addLE(b, (unsigned)w.channels, 2);
-  addLE(b, (unsigned)w.rate, 4);
-  addLE(b, (unsigned)(w.rate * w.channels * w.bits / 8), 4);
+  addLE(b, w.rate, 4);
+  addLE(b, w.rate * (unsigned)(w.channels * w.bits / 8), 4);
   addLE(b, (unsigned)(w.channels * w.bits / 8), 2);
   addLE(b, (unsigned)w.bits, 2);
   addTag(b, "data");
@@ -139,6 +139,19 @@ inline Sound readSound(const std::string &path)
   s.x.resize((size_t)(sf_readf_float(f, s.x.data(), info.frames) * info.channels));
   sf_close(f);
   return s;
+}
+
+// A FLAC file's header made to claim another rate or length (-1: as it was): the 20-bit rate and
+// 36-bit frame count in its STREAMINFO block, which comes first.
+inline void setFlacStreamInfo(Bytes &b, long long rate, long long frames)
+{
+  unsigned long long x = 0;
+  for (int i = 18; i < 26; i++) x = x << 8 | b.at((size_t)i);
+  unsigned long long keep = x & (0xFFull << 36);  // channels and bits
+  if (rate < 0) rate = (long long)(x >> 44);
+  if (frames < 0) frames = (long long)(x & ((1ull << 36) - 1));
+  x = (unsigned long long)rate << 44 | keep | (unsigned long long)frames;
+  for (int i = 25; i >= 18; i--, x >>= 8) b[(size_t)i] = (unsigned char)x;
 }
 
 // Seconds of a few sines per channel (different ones on the right), faded in and out over 20 ms

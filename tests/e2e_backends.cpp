@@ -26,6 +26,7 @@ struct QafRun {
   int status = -1;  // exit status; -1 when the program did not end by exiting
   std::string out, err;
   double seconds = 0;
+  long peakKb = 0;  // the program's peak resident memory
 };
 
 // Runs build/qaf with the arguments and the extra environment. Standard input is a pipe that
@@ -65,12 +66,15 @@ static QafRun runQaf(const std::vector<std::string> &args,
   QafRun r;
   int st = 0;
   bool ended = false;
+  struct rusage use;
+  memset(&use, 0, sizeof use);
   for (int t = 0; t < timeoutMs && !ended; t += 5) {
-    if (waitpid(pid, &st, WNOHANG) == pid)
+    if (wait4(pid, &st, WNOHANG, &use) == pid)
       ended = true;
     else
       usleep(5000);
   }
+  r.peakKb = use.ru_maxrss;
   if (!ended) {
     kill(pid, SIGKILL);
     waitpid(pid, &st, 0);
@@ -443,6 +447,110 @@ TEST(OfflineRender, BadFilesEndTheRunWithStatusOneAndNoOutputFile)
     EXPECT_EQ(has(r.err, "Rendered "), c.sizeLimit != 0) << c.what << ": " << r.err;
     EXPECT_EQ(leftIn(d), std::vector<std::string>()) << c.what;
   }
+}
+
+TEST(OfflineRender, CraftedHeadersAreRefusedAtOnceOrRenderedWholeInFlatMemory)
+{
+  // Headers that do not fit their data, as a damaged or crafted file has them. Each run either
+  // is refused at open (before the "Rendering" line: nothing is decoded) with status 1, the line
+  // that says why and nothing left behind, or renders exactly the second of sound that is there;
+  // none takes 64 MB. (QAF once reserved memory for what a header claimed: the 1 Hz header below
+  // asked for about 180 GB.)
+  TempDir d;
+  std::string lyo = swapLayout(d);
+  NEED_LAYOUT(lyo);
+  std::vector<short> second = signalFrames(44100);
+  Bytes sound = s16Bytes(second), big = s16Bytes(signalFrames(512 * 1024));
+  Bytes halfFrame = sound;
+  halfFrame.insert(halfFrame.end(), {1, 2});
+  auto wav = [](unsigned rate, long declared, const Bytes &data) {
+    WavSpec w;
+    w.rate = rate;
+    w.declared = declared;
+    return makeWav(w, data);
+  };
+  ASSERT_TRUE(
+      writeSound(d / "in-whole.flac", sines(48000, 2, 1.0, SF_FORMAT_FLAC | SF_FORMAT_PCM_16)));
+  Bytes flac = readFile(d / "in-whole.flac"), longer = flac, slow = flac, cut = flac;
+  setFlacStreamInfo(longer, -1, 4 * 48000);
+  setFlacStreamInfo(slow, 1, -1);
+  cut.resize(cut.size() - 100);
+  const std::string rates = " Hz; QAF reads 1000 to 768000 Hz\n";
+  struct Case {
+    const char *what;
+    Bytes file;
+    const char *ext;
+    std::string line;  // after "<input>: "; empty: the second of sound renders
+  };
+  const std::vector<Case> cases = {
+      {"1 Hz", wav(1, -1, big), "wav", "a rate of 1" + rates},
+      {"0 Hz", wav(0, -1, big), "wav", "a rate of 0" + rates},
+      {"4 GHz", wav(4000000000u, -1, big), "wav", "a rate of 4000000000" + rates},
+      {"800 kHz", wav(800000, -1, big), "wav", "a rate of 800000" + rates},
+      {"FLAC at 1 Hz", slow, "flac", "a rate of 1" + rates},
+      {"FLAC claiming 4 s", longer, "flac", "damaged: the sound breaks off after 1.0 s of 4.0 s\n"},
+      {"FLAC cut in its last block", cut, "flac", "damaged: the sound breaks off after 0."},
+      {"data size beyond the file", wav(44100, 1L << 30, sound), "wav", ""},
+      {"data size of a stream", wav(44100, 0xFFFFFFFFL, sound), "wav", ""},
+      {"half a frame at the end", wav(44100, -1, halfFrame), "wav", ""},
+  };
+  for (const Case &c : cases) {
+    std::string in = d / (std::string("in.") + c.ext);
+    writeFile(in, c.file);
+    QafRun r = runQaf({"--no-gui", "-d", "file:" + in + ":" + d / "out.wav", "--layout", lyo}, {});
+    EXPECT_LT(r.peakKb, 64 * 1024) << c.what;
+    if (c.line.empty()) {
+      EXPECT_EQ(r.status, 0) << c.what << "\n" << r.err;
+      Bytes out = readFile(d / "out.wav");
+      EXPECT_EQ(out.size(), 44 + sound.size()) << c.what;
+      expectSwapped(samplesOf(out, 44), second, 0);
+      unlink((d / "out.wav").c_str());
+    } else {
+      EXPECT_EQ(r.status, 1) << c.what << "\n" << r.err;
+      EXPECT_FALSE(has(r.out, "Rendering ")) << c.what << "\n" << r.out;
+      EXPECT_TRUE(has(r.err, in + ": " + c.line)) << c.what << "\n" << r.err;
+      EXPECT_EQ(leftIn(d), std::vector<std::string>()) << c.what;
+    }
+    unlink(in.c_str());
+  }
+}
+
+// Minutes of stereo 16-bit sound in a WAV file, written a second at a time.
+static bool writeLongWav(const std::string &path, int minutes)
+{
+  SF_INFO info;
+  memset(&info, 0, sizeof info);
+  info.samplerate = 44100;
+  info.channels = 2;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
+  std::vector<short> second = signalFrames(44100);
+  bool ok = f != nullptr;
+  for (int s = 0; ok && s < 60 * minutes; s++)
+    ok = sf_writef_short(f, second.data(), 44100) == 44100;
+  return f && sf_close(f) == 0 && ok;
+}
+
+TEST(OfflineRender, PeakMemoryStaysFlatWhateverTheLength)
+{
+  // One and ten minutes through the crunch preset: the same peak resident memory within 4 MB,
+  // both under 64 MB. (Decoding the whole input first, as QAF once did, took 10 MB a minute.)
+  long peak[2] = {0, 0};
+  const int minutes[2] = {1, 10};
+  for (int i = 0; i < 2; i++) {
+    TempDir d;
+    ASSERT_TRUE(writeLongWav(d / "in.wav", minutes[i]));
+    QafRun r = runQaf({"--no-gui", "-d", "file:" + d / "in.wav" + ":" + d / "out.wav", "--layout",
+                       std::string(QAF_EXAMPLES_DIR) + "/crunch.lyo"},
+                      {}, "", nullptr, 120000);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(fileSize(d / "out.wav"), fileSize(d / "in.wav"));
+    peak[i] = r.peakKb;
+  }
+  fprintf(stderr, "peak resident memory: %ld KB for one minute, %ld KB for ten\n", peak[0],
+          peak[1]);
+  EXPECT_LT(peak[1], 64 * 1024);
+  EXPECT_LE(peak[1], peak[0] + 4 * 1024);
 }
 
 // ---- ALSA, and OSS emulated over it -------------------------------------------------------------

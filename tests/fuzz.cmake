@@ -21,7 +21,7 @@ endif()
 
 find_program(QAF_CLANGXX NAMES clang++ clang++-14)
 if(QAF_CLANGXX)
-  set(QAF_FUZZ_SOURCES ${QAF_FUZZ_DIR}/fuzz_wav.cpp ${CMAKE_SOURCE_DIR}/samples/wavRead.cpp
+  set(QAF_FUZZ_SOURCES ${QAF_FUZZ_DIR}/fuzz_wav.cpp ${CMAKE_SOURCE_DIR}/sndfile/wavRead.cpp
     ${CMAKE_SOURCE_DIR}/samples/loopStore.cpp ${CMAKE_SOURCE_DIR}/base/hooks.cpp
     ${CMAKE_SOURCE_DIR}/engine/taps.cpp)
   add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/fuzz_wav

@@ -12,7 +12,9 @@
 #include <thread>
 
 #include "audio/cardfeed.h"
+#include "audio/devices.h"
 #include "engine/audioThread.h"
+#include "engine/blockRender.h"
 #include "engine/soundNode.h"
 #include "fakedsp.h"
 #include "modules/pump.h"
@@ -20,6 +22,7 @@
 #include "monitor/pitch.h"
 #include "samples/loopStore.h"
 #include "tests/devicetest.h"
+#include "tests/devtest.h"
 #include "tests/testutil.h"
 
 // ---- Counting allocator: forwards to the C library's own allocator.
@@ -264,4 +267,55 @@ TEST(AudioThreadHeap, MeteredMutedPassesWithTheTunerRunningTouchNoHeap)
   tunerStop();
   setOutputMuted(false);
   EXPECT_EQ(monitorPasses(), 1000);
+}
+
+// A file render in blocks, as the audio loop runs it (read a block of buffers, run them, write
+// them), through four effects on the left: the reads from the decoder's queue and the writes to
+// the encoder's, over more sound than either queue holds and up to the end, touch no heap.
+TEST(AudioThreadHeap, FileRenderReadsAndWritesTouchNoHeap)
+{
+  TempDir d;
+  std::vector<short> v((size_t)2 * 20 * 44100 + 2 * 17);
+  for (size_t i = 0; i < v.size(); i++) v[i] = (short)(i * 37);
+  writeFile(d / "in.wav", makeWav(WavSpec(), s16Bytes(v)));
+  soundDeviceChoice file;
+  file.kind = DEV_FILE;
+  file.path = d / "in.wav";
+  file.outPath = d / "out.wav";
+  chooseSoundDevice(file);
+  sound_buffer_size = 128;
+  sound_chunk_size = 64;
+  sUID = 100;  // Line In and Line Out are 100 and 101
+  bootGraph();
+  for (const char *c : {"A 4", "A 5", "A 7", "A 16", "C 100-102 A A", "C 102-103 A A",
+                        "C 103-104 A A", "C 104-105 A A", "C 105-101 A A"})
+    command(c);
+  computeModuleTiers();  // in signal order, as a loaded layout is: the passes run in blocks
+  beginCapture();
+  ASSERT_EQ(open_sound(44100, 16, 2, 5, sound_buffer_size), 0);
+  ASSERT_TRUE(prepareBlockRender());
+  heapCalls = 0;
+  std::thread([] {
+    countThisThread = true;
+    static char block[RENDER_BLOCK_FRAMES * 4];
+    for (bool more = true; more;) {
+      int n = 0;
+      while (n < blockPasses() && (more = readSoundUntimed() == 0))
+        memcpy(block + n++ * buf_size, buf, (size_t)buf_size);
+      runGraphBlock(block, n);
+      for (int p = 0; p < n; p++) {
+        memcpy(buf, block + p * buf_size, (size_t)buf_size);
+        writeSoundUntimed();
+      }
+    }
+    countThisThread = false;
+  }).join();
+  stopBlockRender();
+  testing::internal::CaptureStderr();
+  close_sound();
+  testing::internal::GetCapturedStderr();
+  endCapture();
+  EXPECT_EQ(heapCalls.load(), 0) << "heap calls on the audio thread";
+  EXPECT_GT(blockPassesRun(), 20 * 44100 / 32 / 2);
+  EXPECT_EQ(readFile(d / "out.wav").size(), 44 + v.size() * 2);
 }

@@ -16,6 +16,16 @@ static int openFile(const std::string &in, const std::string &out, int size = 12
   return wavBackend.open(44100, 16, 2, 5, size);
 }
 
+// Closes the render, its lines unseen.
+static void closeQuietly()
+{
+  beginCapture();
+  testing::internal::CaptureStderr();
+  wavBackend.close();
+  testing::internal::GetCapturedStderr();
+  endCapture();
+}
+
 // The frames one read put into the device buffer, as left/right pairs.
 static std::vector<short> bufSamples(int frames)
 {
@@ -36,6 +46,7 @@ TEST(WavInput, SixteenBitStereoAt44100PassesUnchanged)
   endCapture();
   ASSERT_EQ(wavBackend.read(), 0);
   EXPECT_EQ(bufSamples(32), v);
+  closeQuietly();
 }
 
 TEST(WavInput, EightBitMonoIsWidenedExactlyOntoBothChannels)
@@ -59,6 +70,7 @@ TEST(WavInput, EightBitMonoIsWidenedExactlyOntoBothChannels)
     expect.push_back(i < 8 ? val[i] : 0);
   }
   EXPECT_EQ(bufSamples(32), expect);
+  closeQuietly();
 }
 
 TEST(WavInput, EightBitStereoKeepsItsTwoChannels)
@@ -82,6 +94,7 @@ TEST(WavInput, EightBitStereoKeepsItsTwoChannels)
     EXPECT_EQ(got[2 * f], 18432);
     EXPECT_EQ(got[2 * f + 1], -18432);
   }
+  closeQuietly();
 }
 
 TEST(WavInput, ChunksBeforeFmtAreSkippedAndChunksAfterDataAreNotSound)
@@ -349,6 +362,31 @@ TEST(WavRender, ARunAbandonedBeforeItsFirstPassLeavesNoFile)
   Lines log = endCapture();
   EXPECT_EQ(log.size(), 1u) << "only the Rendering line";
   EXPECT_EQ(outputsIn(d), Lines{});
+}
+
+TEST(WavRender, AnInputDamagedPartWayFailsTheRunThereAndLeavesNoFile)
+{
+  // Its header and its end are sound, so it opens; the decoder, running ahead of the render,
+  // meets the damage half-way: the render stops (by then, or as soon as it hears of it), and
+  // close says why and writes nothing.
+  TempDir d;
+  ASSERT_TRUE(writeSound(d / "in.flac", sines(44100, 2, 4.0, SF_FORMAT_FLAC | SF_FORMAT_PCM_16)));
+  Bytes flac = readFile(d / "in.flac");
+  std::fill(flac.begin() + flac.size() / 2, flac.begin() + flac.size() / 2 + 200, 0x55);
+  writeFile(d / "in.flac", flac);
+  bootGraph();
+  beginCapture();
+  ASSERT_EQ(openFile(d / "in.flac", d / "out.wav", 4096), 0);
+  testing::internal::CaptureStderr();
+  long passes = runPasses(wavBackend);
+  wavBackend.close();
+  std::string err = testing::internal::GetCapturedStderr();
+  endCapture();
+  EXPECT_LT(passes, 4 * 44100 / 1024 * 3 / 4) << "not to the end";
+  EXPECT_NE(err.find("\n" + d / "in.flac" + ": damaged"), std::string::npos) << err;
+  EXPECT_EQ(sound_run_failed.load(), 1);
+  EXPECT_EQ(outputsIn(d), Lines{});
+  sound_run_failed = 0;
 }
 
 // ---- Other rates, widths and formats --------------------------------------------------------------

@@ -1,6 +1,8 @@
-// The WAV reader: fills one sample slot from a RIFF/WAVE PCM file (8 or 16 bits, mono or
-// stereo, 11025, 22050 or 44100 Hz), converting it once to 44100 Hz mono 16-bit. UI thread, the
-// slot's lock held by the caller. Every refusal prints one line and leaves the slot empty.
+// Sound files (sndfile/: the file render's reader, writer and device, and the sample slots' WAV
+// loader). This file: the sample slots' WAV loader, which fills one sample slot from a RIFF/WAVE
+// PCM file (8 or 16 bits, mono or stereo, 11025, 22050 or 44100 Hz), converting it once to
+// 44100 Hz mono 16-bit. UI thread, the slot's lock held by the caller. Every refusal prints one
+// line and leaves the slot empty.
 #include <fcntl.h>
 #include <glib.h>
 #include <limits.h>
