@@ -92,6 +92,7 @@ int oss_open_sound(int rate, int bits, int channels, int fragments, int size)
     buf_size = 0;
     return failOpen("allocating buffer's memory");
   }
+  soundInterrupted.store(0);  // a device opened again starts unasked to give up
   sound_opened = 1;
   return 0;
 }

@@ -283,8 +283,8 @@ void *audio_thread_start(void *)
     if (sched_setscheduler(0, SCHED_FIFO, &sp) != 0)
       printf("Can't get realtime priority for audio thread.\n");
   }
-  // Every run starts afresh, at full level: what a device plays first is the input itself.
-  resetOutputStage(false);
+  // Every run starts afresh: a live device fades in from silence, a file renders as it is.
+  resetOutputStage(!blocks);
   for (;;) {
     if ((blocks ? audioLoopBlock() : audioLoopOnce()) != 0) {
       if (stopRequested.load()) break;
@@ -312,6 +312,7 @@ int audio_thread_launch(void *(*body)(void *))
   static void *stack = rtThreadStack(AUDIO_STACK_BYTES);
   passFaults.store(0);
   faultBase = -1;
+  stopRequested.store(0);
   // A sound file is rendered in blocks; without the memory or the second thread for them, it
   // is rendered one pass at a time.
   if (soundDeviceIsOffline()) prepareBlockRender();
@@ -376,6 +377,8 @@ void shutdown_program()
     // The audio thread is closing the device and ending the program.
     for (;;) pause();
   }
+  // A live device fades out rather than stopping on a hard cut; a file is rendered as it is.
+  if (!soundDeviceIsOffline()) fadeOutputForStop();
   if (!audio_thread_stop()) {
     // It is stuck inside the device: leave everything it may still touch as it is.
     fprintf(stderr, "Audio thread did not stop; ending without closing the sound device.\n");

@@ -100,8 +100,17 @@ static long switchOnFrame(const std::vector<short> &in, const std::vector<short>
   size_t frames = out.size() / 2;
   size_t n = 0;
   while (n < frames && out[2 * n + ch] == 0) n++;
-  for (size_t m = n; m < frames; m++)
-    if (out[2 * m + ch] != in[2 * m + ch]) return -1;
+  size_t m = n;
+  while (m < frames && out[2 * m + ch] == in[2 * m + ch]) m++;
+  // Quitting fades the output out (about 5 ms, whole buffers) before the device stops: never
+  // louder than the input, never of the other sign, then silence.
+  long faded = 0;
+  for (; m < frames; m++) {
+    short o = out[2 * m + ch], x = in[2 * m + ch];
+    if (o != 0 && ((o > 0) != (x > 0) || abs(o) > abs(x))) return -1;
+    faded += o != 0;
+  }
+  if (faded > 224) return -1;
   return n < frames ? (long)n : -1;
 }
 

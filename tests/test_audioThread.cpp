@@ -19,6 +19,9 @@
 #include "modules/pump.h"
 #include "samples/loopStore.h"
 #include "tests/devicetest.h"
+#include "tests/fadeIn.h"
+#include "files/fileops.h"
+#include "monitor/monitor.h"
 #include "tests/testutil.h"
 #include "command/cmdparse.h"
 
@@ -103,16 +106,16 @@ TEST_F(AudioLoop, LineInWiredStraightToLineOutPlaysTheInputByteForByte)
 {
   command("C 100-101AA");
   command("C 100-101BB");
-  std::string in = framesToBytes(testSignal(40 * 32));
-  EXPECT_EQ(runLoop(dev, in, 128), in);
+  std::vector<short> frames = testSignal(40 * 32);
+  EXPECT_EQ(runLoop(dev, framesToBytes(frames), 128), framesToBytes(fadedIn(frames, 32, 2)));
 }
 
 TEST_F(AudioLoop, LargerBuffersCarryTheSameSoundInFewerPasses)
 {
   command("C 100-101AA");
   command("C 100-101BB");
-  std::string in = framesToBytes(testSignal(12 * 256));  // twelve 1024-byte buffers
-  EXPECT_EQ(runLoop(dev, in, 1024), in);
+  std::vector<short> frames = testSignal(12 * 256);  // twelve 1024-byte buffers
+  EXPECT_EQ(runLoop(dev, framesToBytes(frames), 1024), framesToBytes(fadedIn(frames, 256, 2)));
   EXPECT_EQ(fakedsp_reads(), 12);
 }
 
@@ -130,7 +133,7 @@ TEST_F(AudioLoop, LeftInputToRightOutputOnlyLeavesTheLeftSilent)
   Samples out = bytesToSamples(runLoop(dev, framesToBytes(inFrames), 128));
   ASSERT_EQ(out.size(), inFrames.size());
   EXPECT_EQ(channel(out, 0), Samples(inFrames.size() / 2, 0));
-  EXPECT_EQ(channel(out, 1), channel(inFrames, 0));
+  EXPECT_EQ(channel(out, 1), fadedIn(channel(inFrames, 0), 32));
   // Line In's unwired right chunk went back to the pool; only nothing waits between passes.
   EXPECT_EQ(chunksInUse(), 0);
 }
@@ -147,7 +150,7 @@ TEST_F(AudioLoop, OwnFeedbackWireToALowerTerminalDelaysByOnePass)
   Samples inFrames = testSignal(25 * 32);
   Samples out = bytesToSamples(runLoop(dev, framesToBytes(inFrames), 128));
   ASSERT_EQ(out.size(), inFrames.size());
-  EXPECT_EQ(channel(out, 0), delayedByOneBuffer(channel(inFrames, 0), 32));
+  EXPECT_EQ(channel(out, 0), fadedIn(delayedByOneBuffer(channel(inFrames, 0), 32), 32));
   EXPECT_EQ(channel(out, 1), Samples(inFrames.size() / 2, 0));
 }
 
@@ -162,7 +165,7 @@ TEST_F(AudioLoop, OwnFeedbackWireToAHigherTerminalPassesThroughInTheSamePass)
   Samples inFrames = testSignal(25 * 32);
   Samples out = bytesToSamples(runLoop(dev, framesToBytes(inFrames), 128));
   ASSERT_EQ(out.size(), inFrames.size());
-  EXPECT_EQ(channel(out, 0), channel(inFrames, 0));
+  EXPECT_EQ(channel(out, 0), fadedIn(channel(inFrames, 0), 32));
 }
 
 // Receiver R (ID 102, slot 2) and feeder F (ID 103, slot 3) are both in tier 1, so R runs
@@ -184,8 +187,8 @@ TEST_F(AudioLoop, FeederRunningAfterItsReceiverArrivesOnePassLate)
   Samples inFrames = testSignal(25 * 32);
   Samples out = bytesToSamples(runLoop(dev, framesToBytes(inFrames), 128));
   ASSERT_EQ(out.size(), inFrames.size());
-  EXPECT_EQ(channel(out, 0), delayedByOneBuffer(channel(inFrames, 0), 32));
-  EXPECT_EQ(channel(out, 1), channel(inFrames, 1));
+  EXPECT_EQ(channel(out, 0), fadedIn(delayedByOneBuffer(channel(inFrames, 0), 32), 32));
+  EXPECT_EQ(channel(out, 1), fadedIn(channel(inFrames, 1), 32));
 }
 
 TEST_F(AudioLoop, FailedWritesAreReportedAndTheLoopGoesOn)
@@ -480,4 +483,47 @@ TEST(AudioThread, ForksWhileSoundRunsCostThePassesNoPageFault)
   size_t at = e.err.find("worst pass ");
   ASSERT_NE(at, std::string::npos) << e.err;
   EXPECT_LT(atof(e.err.c_str() + at + 11), 25.0) << e.err;
+}
+
+// The output stage carries nothing from one run into the next. The first run is muted (the
+// tuner's mute) part-way: the level ramps down a step a frame to silence, with no hard cut; a
+// preset switch asks for its fade, and the run is stopped in it. The next run starts from silence
+// and fades in to full level, exactly.
+TEST_F(AudioLoop, ARunStoppedInAFadeLeavesTheNextOneToFadeInToFullLevel)
+{
+  command("C 100-101AA");
+  std::string lyo = dev.dir + "/through.lyo";
+  beginCapture();
+  real_save((gchar *)lyo.c_str());
+  endCapture();
+  std::vector<short> level(2 * 400 * 32);
+  for (size_t i = 0; i < level.size(); i += 2) level[i] = 16000;
+  dev.set("FAKEDSP_STALL", "1");
+  dev.set("FAKEDSP_PACE", "1");
+  dev.input(framesToBytes(level));
+  ASSERT_EQ(open_sound(44100, 16, 2, 5, 128), 0);
+  beginCapture();
+  ASSERT_EQ(audio_thread_launch(), 0);
+  ASSERT_TRUE(waitFor([] { return fakedsp_reads() >= 20; }, 5000));
+  setOutputMuted(true);
+  ASSERT_TRUE(waitFor([] { return fakedsp_reads() >= 40; }, 5000));
+  ASSERT_TRUE(loadLayoutFile(lyo.c_str(), true));
+  ASSERT_TRUE(audio_thread_stop());
+  setOutputMuted(false);
+  close_sound();
+  endCapture();
+  std::vector<short> first = channel(bytesToSamples(dev.output()), 0);
+  ASSERT_GE(first.size(), 40u * 32);
+  int biggestStep = 0;
+  for (size_t i = 1; i < first.size(); i++)
+    biggestStep = std::max(biggestStep, abs(first[i] - first[i - 1]));
+  EXPECT_LE(biggestStep, 16000 / 224 + 1) << "a hard cut";
+  EXPECT_EQ(first.back(), 0) << "the mute reached silence";
+
+  FakeDevice again;
+  std::vector<short> frames = testSignal(20 * 32);
+  std::vector<short> out = bytesToSamples(runLoop(again, framesToBytes(frames), 128));
+  std::vector<short> left = channel(out, 0);
+  EXPECT_EQ(left, fadedIn(channel(frames, 0), 32));
+  EXPECT_EQ(left.back(), channel(frames, 0).back()) << "full level once the fade-in is done";
 }
