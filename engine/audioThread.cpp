@@ -24,6 +24,7 @@
 #include "base/realtime.h"
 #include "base/rtMemory.h"
 #include "engine/soundNode.h"
+#include "modules/pump.h"
 #include "engine/taps.h"
 
 pthread_t audio_thread;
@@ -48,6 +49,7 @@ static int claimProgramEnd()
 // Audio thread, inside a pass.
 static void pumpGraph() QAF_NONBLOCKING
 {
+  takeReturnedChunks();  // what records that left the patch held, back into the pool
   const runGraph *g = passGraph;
   for (int i = 0; i < g->execNum; i++) Pump_Module(g->execOrder[i]);
 }

@@ -321,6 +321,7 @@ bool runGraphBlock(char *frames, int passes) QAF_NONBLOCKING
     singleRun.fetch_add(passes, std::memory_order_relaxed);
     return false;
   }
+  takeReturnedChunks();
   useBlockStash(0);
   // Chunks left at terminals by earlier passes move into the stash, so that the block's
   // threads never touch the shared pool.

@@ -12,7 +12,6 @@
 
 #include "engine/audioThread.h"
 #include "engine/soundNode.h"
-#include "modules/pump.h"
 #include "base/realtime.h"
 
 static std::atomic<long long> worstHoldNs{0};
@@ -91,7 +90,6 @@ void beginGraphPass() QAF_NONBLOCKING
   pthread_t self = pthread_self();
   QAF_FX_ON
   passThread.store(self, std::memory_order_relaxed);
-  takeReturnedChunks();
 }
 
 // Audio thread (or a device's real-time callback).
