@@ -160,7 +160,8 @@ struct Observer {
     return 0;
   }
 
-  bool start()
+  // The client "observer" with its port out and its ports back_l and back_r.
+  bool open()
   {
     jack_status_t st;
     c = jack_client_open("observer", JackNoStartServer, &st);
@@ -168,6 +169,11 @@ struct Observer {
     out = jack_port_register(c, "out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
     backL = jack_port_register(c, "back_l", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
     backR = jack_port_register(c, "back_r", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+    return true;
+  }
+  bool start()
+  {
+    if (!open()) return false;
     jack_set_process_callback(c, process, this);
     return jack_activate(c) == 0;
   }

@@ -364,12 +364,7 @@ struct MidiObserver : Observer {
   }
   bool start2()
   {
-    jack_status_t st;
-    c = jack_client_open("observer", JackNoStartServer, &st);
-    if (!c) return false;
-    out = jack_port_register(c, "out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
-    backL = jack_port_register(c, "back_l", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
-    backR = jack_port_register(c, "back_r", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+    if (!open()) return false;
     midiOut = jack_port_register(c, "midi_out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     jack_set_process_callback(c, process2, this);
     if (jack_activate(c) != 0) return false;
