@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "audio/period.h"
+#include "base/reply.h"
 #include "engine/audioThread.h"
 #include "base/fatal.h"
 #include "engine/io_term_inlines.h"
@@ -141,17 +142,17 @@ void destroyModule(modRec *m)
 void New_Mod(int type)
 {
   if (type < 0 || type >= MAX_TYPES) {
-    printf("Error: Type %d is out of range.\n", type);
+    sayError("Error: Type %d is out of range.", type);
     return;
   }
   if (type == 0 || type == 1) {
-    printf("Can't add or remove Line In or Line Out modules.\n");
+    sayError("Can't add or remove Line In or Line Out modules.");
     return;
   }
   int slot = 0;
   while (slot < MAX_MODULES && MOD[slot] != nullptr) slot++;
   if (slot == MAX_MODULES) {
-    printf("Error: Maximum number of %d modules reached.\n", MAX_MODULES);
+    sayError("Error: Maximum number of %d modules reached.", MAX_MODULES);
     return;
   }
 
@@ -163,8 +164,8 @@ void New_Mod(int type)
   printExecOrder();
   collectRetired();
 
-  printf("Created new module ID=%d Slot=%d Type=%d\n", m->ID, slot, type);
-  printf("Name of new module: %s\n", typeList[type].name);
+  say("Created new module ID=%d Slot=%d Type=%d", m->ID, slot, type);
+  say("Name of new module: %s", typeList[type].name);
 }
 
 void Remove_Mod(int slot)
@@ -342,9 +343,9 @@ void computeModuleTiers()
 
 void printExecOrder()
 {
-  printf("MOD_EXEC_NUM %d\n", MOD_EXEC_NUM);
+  say("MOD_EXEC_NUM %d", MOD_EXEC_NUM);
   for (int p = 0; p < MOD_EXEC_NUM; p++)
-    printf("Module ID %d executes %d\n", MOD[MOD_EXEC_ORDER[p]]->ID, p);
+    say("Module ID %d executes %d", MOD[MOD_EXEC_ORDER[p]]->ID, p);
 }
 
 void assignModuleTiers()

@@ -206,7 +206,10 @@ TEST_F(Remote, ProgramsParameterFloodsEventsAndRefusedFileCommands)
   EXPECT_EQ(c.ask("program 99").rfind("err Program 99: no preset", 0), 0u);
 
   // A flood of values for one parameter ends on the last, in the module and in the events.
-  EXPECT_EQ(c.ask("A 2"), "ok");
+  std::string made = c.ask("A 2");
+  EXPECT_EQ(made.rfind("ok MOD_EXEC_NUM ", 0), 0u) << made;
+  EXPECT_NE(made.find("\nName of new module: Passthrough"), std::string::npos) << made;
+  EXPECT_EQ(c.ask("A 99"), "err Error: Type 99 is out of range.");
   std::deque<std::string> seen = c.got;
   EXPECT_EQ(c.next("patch"), "patch") << testing::PrintToString(seen);
   std::string mods = c.ask("parms");

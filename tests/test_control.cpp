@@ -237,7 +237,8 @@ TEST_F(Control, RepliesGoToTheCallersSinkAndQueriesListPresetsAndParameters)
     bool failed;
   } cases[] = {{"set 102 1 64.5", false}, {"set 102 9 1", true}, {"Z 1", true}, {"@ 4", false},
                {"C 102-103 A Z", true},  {"program 5", true},   {"maps", false},
-               {"status", false},         {"parms 999", true},   {"load " , true}};
+               {"status", false},         {"parms 999", true},   {"load " , true},
+               {"A 99", true},            {"A 1", true}};
   for (const Case &c : cases) {
     bool failed;
     Lines got = toSink(c.line, &failed);
