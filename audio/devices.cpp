@@ -103,8 +103,8 @@ static long long bufferPeriodNs() QAF_NONBLOCKING { return (long long)(buf_size 
 // Audio thread.
 void markReadDone() QAF_NONBLOCKING { readDoneAt = monoNs(); }
 
-// Audio thread. The pass is what ran between the read and this write: the graph lock, every
-// module, the release.
+// Audio thread. The pass is what ran between the read and this write: every module and the
+// output stage.
 void markWriteStart() QAF_NONBLOCKING
 {
   if (!readDoneAt) return;

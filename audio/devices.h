@@ -120,7 +120,7 @@ struct jackPassPlan {
 // itself when it is one of the six sizes, else the largest size that divides it, else the -b
 // size through the FIFO.
 jackPassPlan planJackPasses(int nframes, int bufferBytes);
-// The JACK process callback (real-time thread; takes only a try of the graph lock).
+// The JACK process callback (real-time thread; takes no lock).
 int jackProcess(unsigned nframes, void *arg) QAF_NONBLOCKING;
 extern std::atomic<long> jackCallbacks;   // process callbacks run
 #endif

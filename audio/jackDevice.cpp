@@ -1,7 +1,6 @@
 // The JACK back end: a client "qaf" with ports in_1, in_2, out_1, out_2. JACK drives the passes:
-// its process callback converts the two input ports into the device buffer, runs one pass (only
-// when a try of the graph lock succeeds; otherwise that pass plays silence and is counted), and
-// converts the buffer back out. The audio thread only activates the client and then waits in its
+// its process callback converts the two input ports into the device buffer, runs one pass (the
+// period call installed above it, see period.h) and converts the buffer back out. The audio thread only activates the client and then waits in its
 // read until the client is closed or the server goes away; that read then fails and ends the run.
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -101,7 +100,7 @@ static void takeMidi(unsigned nframes) QAF_NONBLOCKING
   }
 }
 
-// Real-time thread (JACK's process callback): no allocation, no lock but a try of the graph lock.
+// Real-time thread (JACK's process callback): no allocation, no lock.
 int jackProcess(unsigned nframes, void *) QAF_NONBLOCKING
 {
   long long t0 = monoNs();

@@ -1,8 +1,7 @@
 // Live control: MIDI input (raw bytes from JACK, decoded events from the ALSA sequencer), control
 // change mappings onto module parameters, MIDI learn, and program changes handed to the UI
-// thread. The audio thread applies control changes at the start of a pass with the graph lock
-// held, from a table the UI thread builds beside and swaps in; nothing it does allocates, prints,
-// locks or waits.
+// thread. The audio thread applies control changes at the start of a pass, from a table the UI
+// thread builds beside and publishes; nothing it does allocates, prints, locks or waits.
 #ifndef QAF_CONTROL_H
 #define QAF_CONTROL_H
 
@@ -73,7 +72,7 @@ bool mappedValue(const ctlMapping &m, int value, bool pressed, float current, fl
 
 // ---- The audio thread's side ----------------------------------------------------------------------
 
-// Audio thread (or the JACK callback), graph lock held, at the start of every pass: applies the
+// Audio thread (or the JACK callback), at the start of every pass: applies the
 // latest value of every controller that changed since the last pass through the mapping table.
 void controlPass() QAF_NONBLOCKING;
 

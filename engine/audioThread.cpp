@@ -1,5 +1,5 @@
 // The audio thread and the end of the program. The thread reads one device buffer (which paces
-// it), runs one pass over the patch with the graph lock held, and writes the buffer back; it
+// it), runs one pass over the newest published graph, and writes the buffer back; it
 // prints nothing, allocates nothing and waits on nothing else inside that loop. Either thread may
 // end the program: the audio thread when the device fails, the UI thread when the main loop
 // returns; whichever comes first does it, once, with status 0 (1 when a back end could not
@@ -225,8 +225,7 @@ static void holdOutput(int reason, bool on)
 void fadeOutputForStop() { holdOutput(HOLD_STOP, true); }
 
 // Audio thread. One turn of the device loop: read, pass, write. All of it is real-time code;
-// the device read and write are its deliberate blocking calls (the graph lock's take and release
-// are exempted where they are defined).
+// the device read and write are its deliberate blocking calls.
 static int audioLoopOnce() QAF_NONBLOCKING
 {
   int r;
@@ -242,7 +241,7 @@ static int audioLoopOnce() QAF_NONBLOCKING
 }
 
 // Audio thread. The device loop's turn for a device with no deadline (a sound file): reads a
-// block of buffers, runs them through the patch under one holding of the graph lock, and writes
+// block of buffers, runs them through the patch as one pass of the graph, and writes
 // them, in the same order and with the same sound as one turn per buffer. The block's time is
 // shared out evenly among its passes for the run's statistics.
 static char blockFrames[RENDER_BLOCK_FRAMES * 4];

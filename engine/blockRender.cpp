@@ -88,14 +88,14 @@ static int blockCost(modFunc f) QAF_NONBLOCKING
   return 0;
 }
 
-// Audio thread, graph lock held. The group a module belongs to.
+// Audio thread, inside a pass. The group a module belongs to.
 static inline int groupOf(int *root, int s) QAF_NONBLOCKING
 {
   while (root[s] != s) s = root[s] = root[root[s]];
   return s;
 }
 
-// Audio thread, graph lock held. The plan for the patch as it stands; false when it has to run
+// Audio thread, inside a pass. The plan for the patch as it stands; false when it has to run
 // pass by pass.
 static bool makePlan(blockPlan &pl) QAF_NONBLOCKING
 {
@@ -199,7 +199,7 @@ static inline void runModulePass(int slot, int p) QAF_NONBLOCKING
 // Passes of the running block that Line In has sent out so far.
 static std::atomic<int> lineInPasses{0};
 
-// Audio thread, graph lock held. Line In's pass p, as its pump makes it (the left and right
+// Audio thread, inside a pass. Line In's pass p, as its pump makes it (the left and right
 // channels of the buffer in two fresh chunks, one along each wire), but sent straight to the
 // pass's waiting chunks: the second thread may be running the very modules it feeds meanwhile.
 static void lineInPass(int slot, const short *frames, int p) QAF_NONBLOCKING

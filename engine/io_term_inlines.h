@@ -1,5 +1,6 @@
 // The wire accessors: every read and change of a wire goes through these, and each checks the
-// terminal numbers it is given. Changes are made with the graph lock held.
+// terminal numbers it is given. Changes are made by editors, under the graph lock, to the
+// editors' tables; passes read the published graph instead.
 #ifndef QAF_IO_TERM_INLINES_H
 #define QAF_IO_TERM_INLINES_H
 

@@ -1,7 +1,8 @@
 // The module table and the graph: type table, slots, module IDs, dispatchers, creation and
 // removal, the repair pass, tiers and the execution order, and the graph lock. Everything that
 // changes the graph runs on the UI thread: records and orders are built beside the running graph
-// and installed in one short holding of the graph lock; what was replaced is cleaned after it.
+// and published as a new graph when the editors' lock is released; what was replaced is
+// cleaned once no pass can see it.
 #include "engine/soundNode.h"
 #include "engine/taps.h"
 

@@ -1,5 +1,5 @@
 // The module graph: the compiled-in table of module types, the 64 module slots, the wire tables,
-// tiers and execution order, the one graph lock, and the sizes of the device buffer and chunks.
+// tiers and execution order, the editors' lock and the graph they publish for the passes.
 #ifndef QAF_SOUNDNODE_H
 #define QAF_SOUNDNODE_H
 

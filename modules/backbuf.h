@@ -49,9 +49,9 @@ public:
   reverbBuffer &operator=(const reverbBuffer &) = delete;
 
   int numChunks() const { return nChunks; }
-  // Audio thread, graph lock held. Copies sound_chunk_size bytes in; the caller keeps its chunk.
+  // Audio thread, inside a pass. Copies sound_chunk_size bytes in; the caller keeps its chunk.
   void addChunk(char *chunk) QAF_NONBLOCKING;
-  // Audio thread, graph lock held. A new chunk (from the chunk pool) holding the slot added
+  // Audio thread, inside a pass. A new chunk (from the chunk pool) holding the slot added
   // delay calls of addChunk ago; the caller owns it.
   char *getChunk(int delay) QAF_NONBLOCKING;
   // For a pump that works in the ring in place, when the slots have the chunk size in force
@@ -72,7 +72,7 @@ private:
 // 1024 * sin(i degrees), i = 0..359, truncated toward zero; built once by initSinLookUp.
 extern int sinLookUp[360];
 extern int isSinLookUp;
-// Graph lock held (a module's init). Builds the table the first time, announcing it.
+// UI thread (a module's init). Builds the table the first time, announcing it.
 void initSinLookUp();
 
 #endif

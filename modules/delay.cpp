@@ -1,6 +1,6 @@
 // Delay-line modules: Reverb (a ring of whole chunks), Chorus/Flange (a swept tap on a
 // one-second sample line) and Octave Down, with the chunk ring reverbBuffer and the sine table.
-// All pumps run on the audio thread under the graph lock; init and clean run on the UI thread
+// All pumps run on the audio thread inside a pass; init and clean run on the UI thread
 // on a record outside the module table, away from the lock, and are the only places that allocate.
 #include <glib.h>
 #include <math.h>
@@ -32,14 +32,14 @@ static inline size_t ringCopyBytes(int slotBytes)
   return (size_t)(slotBytes < sound_chunk_size ? slotBytes : sound_chunk_size);
 }
 
-// Audio thread, graph lock held.
+// Audio thread, inside a pass.
 void reverbBuffer::addChunk(char *chunk) QAF_NONBLOCKING
 {
   memcpy(data + (size_t)pos * chunkBytes, chunk, ringCopyBytes(chunkBytes));
   pos = (pos + 1) % nChunks;
 }
 
-// Audio thread, graph lock held. pos is the next slot to write, so delay 1 is the newest chunk.
+// Audio thread, inside a pass. pos is the next slot to write, so delay 1 is the newest chunk.
 char *reverbBuffer::getChunk(int delay) QAF_NONBLOCKING
 {
   QAF_ASSERT((delay >= 0) && (delay < nChunks));
@@ -50,7 +50,7 @@ char *reverbBuffer::getChunk(int delay) QAF_NONBLOCKING
   return c;
 }
 
-// Audio thread, graph lock held. The same slot getChunk(delay) copies, in place.
+// Audio thread, inside a pass. The same slot getChunk(delay) copies, in place.
 const short *reverbBuffer::slotAt(int delay) const QAF_NONBLOCKING
 {
   QAF_ASSERT((delay >= 0) && (delay < nChunks));
@@ -64,7 +64,7 @@ const short *reverbBuffer::slotAt(int delay) const QAF_NONBLOCKING
 int sinLookUp[360];
 int isSinLookUp = 0;
 
-// UI thread, graph lock held (from a Chorus/Flange init).
+// UI thread (from a Chorus/Flange init).
 void initSinLookUp()
 {
   if (isSinLookUp) return;
@@ -97,7 +97,7 @@ static QAF_BLOCK_INLINE void reverbBlock(short *__restrict x, const short *__res
   }
 }
 
-// Audio thread, graph lock held. Adds to the input the chunk the ring held d chunks ago; with
+// Audio thread, inside a pass. Adds to the input the chunk the ring held d chunks ago; with
 // Regen above 0 the output is fed back into the ring, so echoes repeat.
 QAF_VECTOR_CLONES void fReverb(int slot)
 {
@@ -157,7 +157,7 @@ QAF_VECTOR_CLONES void fReverb(int slot)
   SendOut(slot);
 }
 
-// UI thread, graph lock held. The ring's size is fixed by the chunk size now in force.
+// UI thread, before the module is published. The ring's size is fixed by the chunk size now in force.
 void iReverb(modRec *m)
 {
   m->parm[0] = 15.0;
@@ -250,7 +250,7 @@ static QAF_BLOCK_INLINE void chorusFast(short *x, int n, int32_t depth8, int16_t
   st->phase = phase;
 }
 
-// Audio thread, graph lock held. A tap swept by a sine over the last second of input.
+// Audio thread, inside a pass. A tap swept by a sine over the last second of input.
 QAF_VECTOR_CLONES void fChor(int slot)
 {
   modRec *m = passMod(slot);
@@ -303,7 +303,7 @@ QAF_VECTOR_CLONES void fChor(int slot)
   SendOut(slot);
 }
 
-// UI thread, graph lock held. A silent one-second line, phase 0.
+// UI thread, before the module is published. A silent one-second line, phase 0.
 void iChor(modRec *m)
 {
   chorState *st = (chorState *)rtAlloc(sizeof(chorState));
@@ -335,7 +335,7 @@ struct octState {
   int32_t flip;  // 1 while the sign is being turned over
 };
 
-// Audio thread, graph lock held. Flips the sign at every rising zero crossing, multiplying the
+// Audio thread, inside a pass. Flips the sign at every rising zero crossing, multiplying the
 // signal by a square wave at half its frequency.
 void fOctave(int slot)
 {
@@ -357,7 +357,7 @@ void fOctave(int slot)
   SendOut(slot);
 }
 
-// UI thread, graph lock held.
+// UI thread, before the module is published.
 void iOctave(modRec *m)
 {
   m->Extra = (octState *)rtAlloc(sizeof(octState));

@@ -1,5 +1,5 @@
 // The pump, init and clean functions of every module type, as the type table names them.
-// Pumps run on the audio thread with the graph lock held; inits and cleans run on the UI thread
+// Pumps run on the audio thread inside a pass; inits and cleans run on the UI thread
 // on a record that no slot holds, away from the lock.
 #ifndef QAF_MODFUNCS_H
 #define QAF_MODFUNCS_H
@@ -57,7 +57,7 @@ void unRec(modRec *m);
 void fSeq(int slot) QAF_NONBLOCKING;
 void iSeq(modRec *m);
 void unSeq(modRec *m);
-// UI thread, graph lock held. A recorder's whole sample array and its length in samples; the
+// UI thread, before the module is published. A recorder's whole sample array and its length in samples; the
 // array stays the module's.
 void getfromRec(int slot, short **data, int *count);
 // UI thread, no lock held. The length in samples of the recorder in the slot (0: none); the UI

@@ -1,5 +1,5 @@
 // Chunk passing (the chunk pool, verifyIn, SendOut) and the two line modules that connect the
-// patch to the device buffer. All of it runs with the graph lock held; the pumps run on the
+// patch to the device buffer. All of it runs inside a pass; the pumps run on the
 // audio thread.
 #include "modules/pump.h"
 
@@ -94,7 +94,7 @@ static int chunksReturning()
 // in flight, and runs on two threads at once. Its chunks come from a region of their own, kept in
 // two stashes: each thread of a block takes from and gives back to the stash it was handed, so
 // neither touches the shared pool meanwhile. Outside a block, chunks of the region go back to
-// the first stash, under the graph lock like everything else here.
+// the first stash, on the pass thread like everything else here.
 struct chunkStash {
   short **free = nullptr;
   int top = 0;
@@ -155,10 +155,10 @@ bool blockChunksFit(int count, int bytes) QAF_NONBLOCKING
   return stashMem && stashChunks >= count && stashStride >= (size_t)bytes;
 }
 
-// Audio thread, graph lock held.
+// Audio thread, inside a pass.
 void useBlockStash(int which) QAF_NONBLOCKING  { threadStash = which < 0 ? nullptr : &stashes[which]; }
 
-// Audio thread, graph lock held, no block thread running: moves n free chunks from one stash to
+// Audio thread, inside a block, no block thread running: moves n free chunks from one stash to
 // the other (fewer when it has fewer).
 void moveStashChunks(int from, int to, int n) QAF_NONBLOCKING
 {
@@ -172,7 +172,7 @@ void moveStashChunks(int from, int to, int n) QAF_NONBLOCKING
 
 int stashFreeChunks(int which) QAF_NONBLOCKING  { return stashes[which].top; }
 
-// Audio thread, graph lock held, no block thread running. A chunk from outside the stash region
+// Audio thread, inside a block, no block thread running. A chunk from outside the stash region
 // (the shared pool, or the heap) is copied into one from the first stash and given back, so that
 // the threads of a block never see the shared pool.
 short *adoptIntoStash(short *c) QAF_NONBLOCKING
@@ -276,7 +276,7 @@ void fLineIn(int slot)
   memset(buf, 0, (size_t)sound_buffer_size);
 }
 
-// Audio thread, graph lock held. Puts its two input chunks back into the device buffer.
+// Audio thread, inside a pass. Puts its two input chunks back into the device buffer.
 void fLineOut(int slot)
 {
   short *a = verifyIn(slot, 0);

@@ -1,7 +1,8 @@
 // Chunks and how they move along wires. A chunk is one channel of one device buffer:
 // sound_chunk_size bytes of signed 16-bit samples. Chunks come from a pool made once at start-up,
 // so the audio thread never touches the general heap; they are handed out zero-filled and passed
-// by pointer. Every chunk is taken and given back with the graph lock held.
+// by pointer. Every chunk is taken and given back inside a pass: the free lists are the pass
+// thread's, and the UI thread hands back the chunks of records no pass can see through a ring.
 #ifndef QAF_PUMP_H
 #define QAF_PUMP_H
 
@@ -38,15 +39,15 @@ bool blockChunksFit(int count, int bytes) QAF_NONBLOCKING;
 // Audio thread or a block thread: from now on this thread takes chunks from and gives them back
 // to stash which (0 or 1); -1 returns it to the shared pool.
 void useBlockStash(int which) QAF_NONBLOCKING;
-// Audio thread, graph lock held, no block thread running.
+// Audio thread, inside a block, no block thread running.
 void moveStashChunks(int from, int to, int n) QAF_NONBLOCKING;
 int stashFreeChunks(int which) QAF_NONBLOCKING;
 short *adoptIntoStash(short *c) QAF_NONBLOCKING;
 
-// Audio thread, graph lock held. The chunk at term[k] of the slot's module; a fresh
+// Audio thread, inside a pass. The chunk at term[k] of the slot's module; a fresh
 // zero-filled one is put there first when the slot is empty.
 short *verifyIn(int slot, int k) QAF_NONBLOCKING;
-// Audio thread, graph lock held. Sends term[0..3] along their output wires, freeing chunks at
+// Audio thread, inside a pass. Sends term[0..3] along their output wires, freeing chunks at
 // unwired outputs.
 void SendOut(int slot) QAF_NONBLOCKING;
 

@@ -1,5 +1,5 @@
 // Mixing and routing modules: Passthrough, Mixer, Splitter, XFader, Panning Mixer and Multiply.
-// None keeps state between chunks. Pumps run on the audio thread under the graph lock and read
+// None keeps state between chunks. Pumps run on the audio thread inside a pass and read
 // their parameters once per chunk; inits run on the UI thread, away from the lock, and only set defaults.
 #include <string.h>
 
@@ -11,14 +11,14 @@
 // A volume slider as a gain out of 256: volumes below 0 act as 0 and above 256 as 256.
 static inline int32_t volume256(float p) { return clip32(parmInt(p), 0, 256); }
 
-// Audio thread, graph lock held. Empties a terminal slot whose chunk has no output to leave by.
+// Audio thread, inside a pass. Empties a terminal slot whose chunk has no output to leave by.
 static inline void dropChunk(modRec *m, int k)
 {
   freeChunk(m->term[k]);
   m->term[k] = nullptr;
 }
 
-// Audio thread, graph lock held. The four input chunks and their volumes from parm[0..3].
+// Audio thread, inside a pass. The four input chunks and their volumes from parm[0..3].
 static inline void fourInputs(int slot, modRec *m, short *in[4], int32_t g[4])
 {
   for (int k = 0; k < 4; k++) {
@@ -27,7 +27,7 @@ static inline void fourInputs(int slot, modRec *m, short *in[4], int32_t g[4])
   }
 }
 
-// Audio thread, graph lock held. Four separate gain stages, input k to output k.
+// Audio thread, inside a pass. Four separate gain stages, input k to output k.
 void fPass(int slot)
 {
   modRec *m = passMod(slot);
@@ -44,13 +44,13 @@ void fPass(int slot)
   SendOut(slot);
 }
 
-// UI thread, graph lock held (as every init here).
+// UI thread, before the module is published (as every init here).
 void iPass(modRec *m)
 {
   for (int k = 0; k < 4; k++) m->parm[k] = 200.0;
 }
 
-// Audio thread, graph lock held. Four inputs summed into output 0.
+// Audio thread, inside a pass. Four inputs summed into output 0.
 void fMixer(int slot)
 {
   modRec *m = passMod(slot);
@@ -73,7 +73,7 @@ void iMixer(modRec *m)
   for (int k = 0; k < 4; k++) m->parm[k] = 200.0;
 }
 
-// Audio thread, graph lock held. Output 0 carries the very chunk that arrived, outputs 1-3 copies.
+// Audio thread, inside a pass. Output 0 carries the very chunk that arrived, outputs 1-3 copies.
 void fSplit(int slot)
 {
   short *in[4];
@@ -82,7 +82,7 @@ void fSplit(int slot)
   SendOut(slot);
 }
 
-// Audio thread, graph lock held. Linear cross-fade from input 0 to input 1.
+// Audio thread, inside a pass. Linear cross-fade from input 0 to input 1.
 void fXFader(int slot)
 {
   modRec *m = passMod(slot);
@@ -98,7 +98,7 @@ void fXFader(int slot)
   SendOut(slot);
 }
 
-// Audio thread, graph lock held. Input 0 amplitude-modulated by input 1.
+// Audio thread, inside a pass. Input 0 amplitude-modulated by input 1.
 void fMult(int slot)
 {
   modRec *m = passMod(slot);
@@ -126,7 +126,7 @@ void iMult(modRec *m)
 // ends, so a wild layout value can only saturate the output.
 static inline int64_t gain65536(double g) { return parmInt(g * 65536.0); }
 
-// Audio thread, graph lock held. Four inputs, each with a volume and a pan position, summed into
+// Audio thread, inside a pass. Four inputs, each with a volume and a pan position, summed into
 // a left chunk (output 0) and a right chunk (output 1).
 void fPan(int slot)
 {

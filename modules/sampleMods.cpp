@@ -1,7 +1,7 @@
 // Sample modules: Looper (plays a stretch of a sample slot), Record Sample (1, 10 and 30 s
 // buffers that play, overdub or record), Sync Sequencer (mutes triggers by an 8-step pattern)
 // and Scratcher (a delay that slides with its slider). Terminal 3 carries triggers (samples
-// above 1024) and sync pulses (32767). Pumps run on the audio thread under the graph lock; inits
+// above 1024) and sync pulses (32767). Pumps run on the audio thread inside a pass; inits
 // and cleans on the UI thread, on a record outside the module table, away from the lock.
 #include <glib.h>
 #include <string.h>
@@ -58,7 +58,7 @@ void unLooper(modRec *m)
   m->Extra = nullptr;
 }
 
-// Audio thread, graph lock held. The slot's lock is only tried: when the UI thread holds it
+// Audio thread, inside a pass. The slot's lock is only tried: when the UI thread holds it
 // (a refill in progress) this chunk is silent. When the try succeeds the lock stays taken until
 // the read is over, so the UI thread cannot free the sound while it is being played.
 void fLooper(int slot)
@@ -185,7 +185,7 @@ void unRec(modRec *m)
   m->Extra = nullptr;
 }
 
-// Audio thread, graph lock held.
+// Audio thread, inside a pass.
 void fRec(int slot)
 {
   modRec *m = passMod(slot);
@@ -323,7 +323,7 @@ void copyRecording(int slot, short *dst, int count)
 void iSeq(modRec *m) { m->Extra = GINT_TO_POINTER(0); }
 void unSeq(modRec *) {}
 
-// Audio thread, graph lock held.
+// Audio thread, inside a pass.
 void fSeq(int slot)
 {
   modRec *m = passMod(slot);
@@ -365,7 +365,7 @@ void unScratch(modRec *m)
   m->Extra = nullptr;
 }
 
-// Audio thread, graph lock held.
+// Audio thread, inside a pass.
 void fScratch(int slot)
 {
   modRec *m = passMod(slot);

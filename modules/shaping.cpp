@@ -1,6 +1,6 @@
 // Distortion, tone and compressor modules: Distort (drive, slew limit, clip, level), Tone (a
 // four-pole low-pass split into two bands) and Compressor (envelope follower with a noise gate).
-// Pumps run on the audio thread under the graph lock and work in place in the arriving chunk;
+// Pumps run on the audio thread inside a pass and work in place in the arriving chunk;
 // inits and cleans run on the UI thread, away from the lock, and own the small private states.
 #include <glib.h>
 #include <string.h>
@@ -51,7 +51,7 @@ static QAF_BLOCK_INLINE void distortBlock(short *x, int n, int16_t drive, int32_
   }
 }
 
-// Audio thread, graph lock held.
+// Audio thread, inside a pass.
 QAF_VECTOR_CLONES void fDistort(int slot)
 {
   modRec *m = passMod(slot);
@@ -182,7 +182,7 @@ static QAF_BLOCK_INLINE void toneBlock(short *in, int n, const int64_t *K, int16
   }
 }
 
-// Audio thread, graph lock held.
+// Audio thread, inside a pass.
 QAF_VECTOR_CLONES void fTone(int slot)
 {
   modRec *m = passMod(slot);
@@ -235,7 +235,7 @@ QAF_VECTOR_CLONES void fTone(int slot)
   SendOut(slot);
 }
 
-// UI thread, graph lock held. A fresh zeroed history.
+// UI thread, before the module is published. A fresh zeroed history.
 void iTone(modRec *m)
 {
   m->parm[0] = 128.0;
@@ -322,7 +322,7 @@ static QAF_BLOCK_INLINE void compBlock(short *in, int n, int32_t W, double cf, b
   }
 }
 
-// Audio thread, graph lock held.
+// Audio thread, inside a pass.
 QAF_VECTOR_CLONES void fComp(int slot)
 {
   modRec *m = passMod(slot);
@@ -351,7 +351,7 @@ QAF_VECTOR_CLONES void fComp(int slot)
   SendOut(slot);
 }
 
-// UI thread, graph lock held. A fresh envelope at 0.
+// UI thread, before the module is published. A fresh envelope at 0.
 void iComp(modRec *m)
 {
   m->parm[0] = 0.0;
