@@ -16,6 +16,7 @@
 #include "base/rtMemory.h"
 #include "audio/devices.h"
 #include "audio/period.h"
+#include "audio/rateBridge.h"
 
 // The longest server period the FIFO can take (JACK's own limit is 8192 frames).
 #define QAF_JACK_MAX_FRAMES 8192
@@ -46,6 +47,7 @@ static short *fifoIn = nullptr;  // interleaved frames waiting for a whole pass
 static short *fifoOut = nullptr; // interleaved frames processed, waiting to go out
 static int inLevel = 0;
 static int outLevel = 0;
+static bool converting = false;  // the server runs at another rate than the passes
 
 jackPassPlan planJackPasses(int nframes, int bufferBytes)
 {
@@ -115,7 +117,12 @@ int jackProcess(unsigned nframes, void *) QAF_NONBLOCKING
   if (nframes != planFrames) replan(nframes);
   short *b = (short *)buf;
 
-  if (mode == MODE_DIRECT) {
+  if (converting && nframes <= QAF_JACK_MAX_FRAMES) {
+    rateBridgePeriod(i1, i2, o1, o2, nframes, runPass);
+  } else if (converting) {
+    memset(o1, 0, nframes * sizeof(float));
+    memset(o2, 0, nframes * sizeof(float));
+  } else if (mode == MODE_DIRECT) {
     for (unsigned off = 0; off < nframes; off += (unsigned)passFrames) {
       for (int i = 0; i < passFrames; i++) {
         b[2 * i] = floatToS16(i1[off + i]);
@@ -171,11 +178,48 @@ static void onShutdown(void *)
   sem_post(&endOfRun);
 }
 
+// The latency the client adds between its inputs and its outputs, in server frames: the rate
+// bridge's, or a FIFO pass where the period is no multiple of the pass.
+static int addedLatency()
+{
+  if (converting) return rateBridgeLatency();
+  unsigned n = announcedFrames.load();  // the callback's own mode is the callback's
+  return n % (unsigned)passFrames != 0 && n <= QAF_JACK_MAX_FRAMES ? passFrames : 0;
+}
+
+// JACK's notification thread: the latency of the signal through QAF, told along the graph.
+static void onLatency(jack_latency_callback_mode_t m, void *)
+{
+  int add = addedLatency();
+  for (int k = 0; k < 2; k++) {
+    jack_latency_range_t r;
+    if (m == JackCaptureLatency) {
+      jack_port_get_latency_range(inPort[k], JackCaptureLatency, &r);
+      r.min += add;
+      r.max += add;
+      jack_port_set_latency_range(outPort[k], JackCaptureLatency, &r);
+    } else {
+      jack_port_get_latency_range(outPort[k], JackPlaybackLatency, &r);
+      r.min += add;
+      r.max += add;
+      jack_port_set_latency_range(inPort[k], JackPlaybackLatency, &r);
+    }
+  }
+}
+
 // JACK's notification thread, while the process callback is held: say what the new period does.
 static int onBufferSize(jack_nframes_t n, void *)
 {
   if (n == announcedFrames.exchange(n)) return 0;  // JACK also calls this at activation
-  if (n == (unsigned)passFrames)
+  if (converting) {
+    // The callback is held meanwhile: the bridge is made again for the new period (its FIFO
+    // holds a period's worth), with the same passes.
+    if (!rateBridgeSetup(serverRate, passFrames, QAF_JACK_MAX_FRAMES, (int)n))
+      fprintf(stderr, "JACK period now %u frames: no memory for the rate conversion\n", n);
+    printf("JACK period now %u frames: converted into passes of %d frames at 44100 Hz, %d frames "
+           "of added latency\n", n, passFrames, rateBridgeLatency());
+  }
+  else if (n == (unsigned)passFrames)
     printf("JACK period now %u frames: one pass per period\n", n);
   else if (n % (unsigned)passFrames == 0)
     printf("JACK period now %u frames: %u passes of %d frames per period\n", n,
@@ -235,15 +279,26 @@ static int jackOpen(int rate, int, int, int, int size)
     if (!midiPort) fprintf(stderr, "MIDI input is off: JACK would not register the port midi_in\n");
   }
   serverRate = jack_get_sample_rate(client);
-  if (serverRate != (jack_nframes_t)rate)
-    printf("JACK server runs at %u Hz, not %d Hz: QAF runs at the server's rate, so its delays, "
-           "loops and pitches are off by a factor of %.4f\n", serverRate, rate,
-           (double)serverRate / rate);
-
   int n = (int)jack_get_buffer_size(client);
+  converting = serverRate != (jack_nframes_t)rate;
+  if (converting) {
+    // The passes stay at 44100 Hz, in buffers of the size asked for; the bridge converts.
+    passFrames = size / 4;
+    if (!rateBridgeSetup(serverRate, passFrames, QAF_JACK_MAX_FRAMES, n)) {
+      fprintf(stderr, "JACK server runs at %u Hz: QAF converts from 22050 to 192000 Hz only\n",
+              serverRate);
+      dropClient();
+      return -1;
+    }
+    int lat = rateBridgeLatency();
+    printf("JACK server runs at %u Hz: QAF runs at %d Hz and converts both ways, adding %d frames "
+           "(%.2f ms) of latency\n", serverRate, rate, lat, lat * 1000.0 / serverRate);
+  }
+
   jackPassPlan plan = planJackPasses(n, size);
-  passFrames = plan.passFrames;
-  if (plan.passFrames == n) {
+  if (!converting) passFrames = plan.passFrames;
+  if (converting) {
+  } else if (plan.passFrames == n) {
     if (n * 4 != size)
       printf("JACK period is %d frames: sound buffer size set to %d bytes.\n", n, n * 4);
   } else if (!plan.fifo) {
@@ -282,6 +337,7 @@ static int jackOpen(int rate, int, int, int, int size)
   jack_set_process_callback(client, jackProcess, nullptr);
   jack_set_xrun_callback(client, onXrun, nullptr);
   jack_set_buffer_size_callback(client, onBufferSize, nullptr);
+  jack_set_latency_callback(client, onLatency, nullptr);
   jack_on_shutdown(client, onShutdown, nullptr);
   sound_opened = 1;
   return 0;
@@ -352,6 +408,8 @@ static void jackClose()
   rtFree(fifoOut);
   buf = nullptr;
   fifoIn = fifoOut = nullptr;
+  rateBridgeClose();
+  converting = false;
   sound_opened = 0;  // a closed device may be opened again
   pthread_mutex_unlock(&lifeLock);
   if (semReady) sem_post(&endOfRun);

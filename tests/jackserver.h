@@ -130,6 +130,8 @@ struct Observer {
   }
   long capacity;  // frames it records
   bool sine;      // plays a 220 Hz sine at half scale instead of the counting signal
+  double rate = 44100;  // the server's rate, for the sine
+  std::atomic<long> recordStart{-1};  // the frame sent in the cycle the recording began with
   jack_client_t *c = nullptr;
   jack_port_t *out = nullptr;
   jack_port_t *backL = nullptr;
@@ -149,9 +151,11 @@ struct Observer {
     float *out = (float *)jack_port_get_buffer(o->out, n);
     const float *l = (const float *)jack_port_get_buffer(o->backL, n);
     const float *r = (const float *)jack_port_get_buffer(o->backR, n);
+    long cycleStart = o->sent;
     for (jack_nframes_t i = 0; i < n; i++, o->sent++)
-      out[i] = o->sine ? (float)(0.5 * sin(2 * M_PI * 220.0 * (double)o->sent / 44100.0)) : at(o->sent);
+      out[i] = o->sine ? (float)(0.5 * sin(2 * M_PI * 220.0 * (double)o->sent / o->rate)) : at(o->sent);
     long k = o->recorded;
+    if (k == 0) o->recordStart = cycleStart;
     for (jack_nframes_t i = 0; i < n && k < o->capacity; i++, k++) {
       o->left[k] = l[i];
       o->right[k] = r[i];
