@@ -132,6 +132,7 @@ class EditStress : public ::testing::Test {
     while (passesDone.load() < until) usleep(200);
   }
   std::string path(const char *name) { return std::string(dir) + "/" + name; }
+  void jackStorm(int rate);
   pthread_t th;
   bool running = false;
   char *dir = nullptr;
@@ -293,10 +294,18 @@ TEST_F(EditStress, ChainsEditedWhileBlocksRenderOnTwoThreads)
 }
 
 // The same storm while a JACK server calls the process callback, which runs the passes.
+// At 44100 Hz, and at 48000 Hz, where the passes run between the two rate conversions.
 TEST_F(EditStress, EveryKindOfEditWhileJackRunsThePasses)
 {
-  JackServer server(44100, 32);
+  for (int rate : {44100, 48000})
+    jackStorm(rate);
+}
+
+void EditStress::jackStorm(int rate)
+{
+  JackServer server(rate, 32);
   if (!server.up) GTEST_SKIP() << "JACK server not available: " << server.why;
+  SCOPED_TRACE(rate);
   fillSlots();
   std::atomic<int> readResult{1};
   controlSetInput(MIDI_JACK);  // the callback reads its MIDI port before the passes
