@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "tests/devtest.h"
+#include "modules/modfuncs.h"
 #include "tests/jackserver.h"
 #include "control/control.h"
 #include "control/setlist.h"
@@ -254,6 +255,9 @@ TEST_P(JackRates, A220HzSineStaysInTuneAndInTime)
   START_JACK(server);
   bootGraph();
   command("C 100-101AA");
+  command("A 11");  // a one-second recorder on the right input, recording
+  command("C " + std::to_string(MOD[0]->ID) + "-" + std::to_string(MOD[2]->ID) + " B A");
+  MOD[2]->parm[0] = 2.01f;
   beginCapture();
   ASSERT_EQ(jackBackend.open(44100, 16, 2, 5, 128), 0);
   Lines log = endCapture();
@@ -274,6 +278,7 @@ TEST_P(JackRates, A220HzSineStaysInTuneAndInTime)
   jack_client_t *c = obs.c;
   jack_disconnect(c, "system:capture_1", "qaf:in_1");
   ASSERT_EQ(jack_connect(c, "observer:out", "qaf:in_1"), 0);
+  ASSERT_EQ(jack_connect(c, "observer:out", "qaf:in_2"), 0);
   ASSERT_EQ(jack_connect(c, "qaf:out_1", "observer:back_l"), 0);
   usleep(200000);
   obs.recorded = 0;
@@ -295,8 +300,16 @@ TEST_P(JackRates, A220HzSineStaysInTuneAndInTime)
   jack_port_get_latency_range(jack_port_by_name(c, "qaf:out_1"), JackCaptureLatency, &out);
   long added = (long)out.max - (long)in.max;
   long xruns = jackBackend.xruns();
+  // The recorder's second, copied as Save Sample copies it: one second of the server's time
+  // holds 220 cycles of the sine.
+  std::vector<short> second(recordingLength(2));
+  copyRecording(2, second.data(), (int)second.size());
   obs.stop();
   reader.reset();
+  ASSERT_EQ(second.size(), 44100u);
+  int cycles = 0;
+  for (size_t i = 1; i < second.size(); i++) cycles += second[i - 1] < 0 && second[i] >= 0;
+  if (xruns == 0) EXPECT_NEAR(cycles, 220, 1) << "the recorder's second is not the server's";
 
   // Rising zero crossings, placed between samples, from a tenth of a second in.
   const std::vector<float> &y = obs.left;
