@@ -283,14 +283,14 @@ TEST_P(JackRates, A220HzSineStaysInTuneAndInTime)
   usleep(200000);
   obs.recorded = 0;
   ASSERT_TRUE(waitFor([&] { return obs.recorded.load() >= obs.capacity; }, 20000));
-  // Three readings a tenth of a second apart: a late cycle of the dummy server (no real-time
-  // rights here) can break the one stretch a reading looks at; the middle one counts.
+  // Five readings a tenth of a second apart: a late cycle of the dummy server (no real-time
+  // rights here) can break the stretch a reading looks at; the middle one counts.
   std::vector<std::pair<int, std::string>> readings;
-  for (int k = 0; k < 3; k++) {
+  for (int k = 0; k < 5; k++) {
     Lines t = command("tuner");
     int cents = 99;
     if (!t.empty() && sscanf(t[0].c_str(), "A3 %d cents", &cents) != 1) cents = 99;
-    readings.push_back({cents, t.empty() ? "" : t[0]});
+    readings.push_back({abs(cents), t.empty() ? "" : t[0]});
     usleep(100000);
   }
   std::sort(readings.begin(), readings.end());
@@ -324,8 +324,8 @@ TEST_P(JackRates, A220HzSineStaysInTuneAndInTime)
   if (xruns == 0) EXPECT_NEAR(hz, 220.0, 220.0 * 1e-4);
   // The sine's steepest step, at 0.5 full scale, is 0.5 * 2 pi * 220 / rate.
   if (xruns == 0) EXPECT_LT(steepest, 0.5 * 2 * M_PI * 220 / rate * 1.05) << "a gap";
-  EXPECT_EQ(readings[1].second.rfind("A3 ", 0), 0u) << readings[1].second;
-  EXPECT_LE(abs(readings[1].first), 1) << readings[1].second;
+  EXPECT_EQ(readings[2].second.rfind("A3 ", 0), 0u) << readings[2].second;
+  EXPECT_LE(readings[2].first, 1) << readings[2].second;
 
   // The delay, from the sine's phase: the recording's first rising crossing against the sent
   // signal's (it crosses at multiples of rate / 220 frames from frame 0). The loop through the
