@@ -22,6 +22,9 @@ struct soundBackend {
   void (*close)();
   long (*xruns)();
   bool offline = false;  // no deadline: the audio thread may take many buffers at a time
+  // The time from the device's input to its output through QAF, in ms, where the device knows
+  // it and adds to it (a JACK server at another rate); -1 otherwise.
+  double (*roundTripMs)() = nullptr;
 };
 
 // The OSS back end (audio/cardfeed.cpp): the device at oss_device_path ("/dev/dsp" unless
@@ -61,6 +64,8 @@ const soundBackend *activeSoundBackend();
 // Either thread, once, just before the device is closed at the end of the run: prints the xrun
 // count and the worst pass on the error stream, when a device was open (then true).
 bool reportSoundStats();
+// Any thread: the device's round trip in ms, or -1 (see soundBackend::roundTripMs).
+double soundRoundTripMs();
 // Audio thread. One buffer in or out without timing the pass around it (a device that renders
 // blocks of passes times the block: noteBlockTime).
 int readSoundUntimed();

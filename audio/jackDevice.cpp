@@ -424,5 +424,16 @@ static void jackInterrupt()
 
 static long jackXruns() { return xrunCount.load(); }
 
+// Any thread but the callback's: the server's own capture and playback latency on QAF's ports
+// and what the rate conversion adds, while it converts.
+static double jackRoundTripMs()
+{
+  if (!client || !converting) return -1;
+  jack_latency_range_t in, out;
+  jack_port_get_latency_range(inPort[0], JackCaptureLatency, &in);
+  jack_port_get_latency_range(outPort[0], JackPlaybackLatency, &out);
+  return (double)(in.max + out.max + rateBridgeLatency()) * 1000.0 / serverRate;
+}
+
 const soundBackend jackBackend = {"jack",        jackOpen,  jackRead, jackWrite,
-                                  jackInterrupt, jackClose, jackXruns};
+                                  jackInterrupt, jackClose, jackXruns, false, jackRoundTripMs};

@@ -104,6 +104,12 @@ void interrupt_sound()
   if (active) active->interrupt();
 }
 
+double soundRoundTripMs()
+{
+  if (!sound_opened || !active || !active->roundTripMs) return -1;
+  return active->roundTripMs();
+}
+
 long currentSoundXruns()
 {
   if (!sound_opened) return -1;

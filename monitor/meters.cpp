@@ -223,7 +223,13 @@ std::string statusLine(long xruns)
   snprintf(line, sizeof line, "load %s xruns %s in %s/%s dBFS out %s/%s dBFS", load, x,
            dbText(p.in[0]).c_str(), dbText(p.in[1]).c_str(), dbText(p.out[0]).c_str(),
            dbText(p.out[1]).c_str());
-  return line;
+  std::string s = line;
+  double rt = soundRoundTripMs();
+  if (rt >= 0) {
+    snprintf(line, sizeof line, " round trip %.1f ms", rt);
+    s += line;
+  }
+  return s;
 }
 
 // ---- Commands ---------------------------------------------------------------------------------

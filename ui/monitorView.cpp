@@ -204,6 +204,11 @@ static std::string statusText(gint64 now)
            now < changeShownUntil ? "buffer changed to " : "", llround(period * 44100.0 / 1e9),
            period / 1e6);
   t += part;
+  double rt = soundRoundTripMs();
+  if (rt >= 0) {
+    snprintf(part, sizeof part, " \xc2\xb7 round trip %.1f ms", rt);
+    t += part;
+  }
   double load = monitorLoadPercent();
   if (load < 0)
     snprintf(part, sizeof part, " \xc2\xb7 DSP --");
