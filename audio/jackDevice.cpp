@@ -214,8 +214,7 @@ static int onBufferSize(jack_nframes_t n, void *)
   if (converting) {
     // The callback is held meanwhile: the bridge is made again for the new period (its FIFO
     // holds a period's worth), with the same passes.
-    if (!rateBridgeSetup(serverRate, passFrames, QAF_JACK_MAX_FRAMES, (int)n))
-      fprintf(stderr, "JACK period now %u frames: no memory for the rate conversion\n", n);
+    rateBridgeSetup(serverRate, passFrames, QAF_JACK_MAX_FRAMES, (int)n);  // rate accepted at open
     printf("JACK period now %u frames: converted into passes of %d frames at 44100 Hz, %d frames "
            "of added latency\n", n, passFrames, rateBridgeLatency());
   }
@@ -312,19 +311,10 @@ static int jackOpen(int rate, int, int, int, int size)
   sound_buffer_size = passFrames * 4;
   announcedFrames = (unsigned)n;
 
+  // real-time memory, which like g_malloc ends the program when there is none
   buf = (char *)rtAlloc((size_t)passFrames * 4);
   fifoIn = (short *)rtAlloc((size_t)FIFO_FRAMES * 4);
   fifoOut = (short *)rtAlloc((size_t)FIFO_FRAMES * 4);
-  if (!buf || !fifoIn || !fifoOut) {
-    perror("allocating buffer's memory");
-    rtFree(buf);
-    rtFree(fifoIn);
-    rtFree(fifoOut);
-    buf = nullptr;
-    fifoIn = fifoOut = nullptr;
-    dropClient();
-    return -1;
-  }
   buf_size = passFrames * 4;
   planFrames = 0;
   jackCallbacks = 0;

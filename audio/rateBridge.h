@@ -12,8 +12,8 @@
 #define QAF_RATE 44100
 
 // Main thread. Sets the bridge up for a server at rate, passes of passFrames frames and periods
-// of period frames (at most maxPeriod); false when the rate is out of reach (22050 to 192000 Hz) or there
-// is no memory.
+// of period frames (at most maxPeriod); false when the rate is out of reach (22050 to 192000
+// Hz).
 bool rateBridgeSetup(unsigned rate, int passFrames, int maxPeriod, int period);
 // Main thread, when the device closes.
 void rateBridgeClose();

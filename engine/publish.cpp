@@ -99,8 +99,6 @@ void endGraphPass() QAF_NONBLOCKING
   readerState.store(heldSeq * 2, std::memory_order_release);
 }
 
-bool inGraphPass() QAF_NONBLOCKING { return passDepth > 0; }
-
 static void freeGraph(void *p) { delete (runGraph *)p; }
 static void destroyRecord(void *p) { destroyModule((modRec *)p); }
 
@@ -185,8 +183,6 @@ void collectRetired(bool wait)
   }
   retired.resize(kept);
 }
-
-int retiredPending() { return (int)retired.size(); }
 
 // Either thread: keeps the larger of two figures that only ever grow.
 static void raiseTo(std::atomic<long long> &worst, long long v)

@@ -113,8 +113,6 @@ static inline modRec *passMod(int slot) { return passGraph->mod[slot]; }
 void beginGraphPass() QAF_NONBLOCKING;
 // Audio thread. The pass has ended: the graph it read may be freed.
 void endGraphPass() QAF_NONBLOCKING;
-// True between beginGraphPass and endGraphPass on the thread that runs passes.
-bool inGraphPass() QAF_NONBLOCKING;
 
 // UI thread (any thread that edits; the graph lock serialises editors, never the audio thread).
 // Hands a record that has left the patch, or any other thing passes may still read, to be
@@ -131,8 +129,6 @@ void publishNow();
 // UI thread. Destroys what passes have moved past; with wait, first waits (a pass at most, and
 // never longer than 100 ms) for the pass that may still read the newest retirements.
 void collectRetired(bool wait = true);
-// Things retired and not yet destroyed.
-int retiredPending();
 
 // UI thread: the graph lock, now only between editing threads. Releasing it publishes the
 // editors' tables as the next graph. Each holding is timed; the longest is a run statistic.

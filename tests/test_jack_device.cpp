@@ -152,6 +152,20 @@ TEST(JackDevice, ClientHasItsPortsRunsCallbacksAndShutsDownCleanly)
   jack_client_close(look);
 }
 
+// Starts the observer and the audio thread's read (which activates QAF), and takes QAF's inputs
+// from the machine's capture ports, so that the observer's signal is all they get.
+static std::unique_ptr<ReadThread> startObserved(Observer &obs)
+{
+  EXPECT_TRUE(obs.start());
+  beginCapture();
+  auto reader = std::make_unique<ReadThread>();
+  EXPECT_TRUE(waitFor([] { return jackCallbacks.load() > 0; }));
+  endCapture();
+  jack_disconnect(obs.c, "system:capture_1", "qaf:in_1");
+  jack_disconnect(obs.c, "system:capture_2", "qaf:in_2");
+  return reader;
+}
+
 struct PeriodCase {
   int rate;
   int period;
@@ -180,14 +194,8 @@ TEST_P(JackSound, SignalComesBackThroughThePatchSampleExact)
   EXPECT_EQ(sound_buffer_size, pc.passFrames * 4);
 
   Observer obs;
-  ASSERT_TRUE(obs.start());
-  beginCapture();
-  auto reader = std::make_unique<ReadThread>();
-  ASSERT_TRUE(waitFor([] { return jackCallbacks.load() > 0; }));
-  endCapture();
+  auto reader = startObserved(obs);
   jack_client_t *c = obs.c;
-  jack_disconnect(c, "system:capture_1", "qaf:in_1");
-  jack_disconnect(c, "system:capture_2", "qaf:in_2");
   ASSERT_EQ(jack_connect(c, "observer:out", "qaf:in_1"), 0);
   ASSERT_EQ(jack_connect(c, "qaf:out_1", "observer:back_l"), 0);
   ASSERT_EQ(jack_connect(c, "qaf:out_2", "observer:back_r"), 0);
@@ -273,13 +281,8 @@ TEST_P(JackRates, A220HzSineStaysInTuneAndInTime)
 
   Observer obs(rate * 2, true);
   obs.rate = rate;
-  ASSERT_TRUE(obs.start());
-  beginCapture();
-  auto reader = std::make_unique<ReadThread>();
-  ASSERT_TRUE(waitFor([] { return jackCallbacks.load() > 0; }));
-  endCapture();
+  auto reader = startObserved(obs);
   jack_client_t *c = obs.c;
-  jack_disconnect(c, "system:capture_1", "qaf:in_1");
   ASSERT_EQ(jack_connect(c, "observer:out", "qaf:in_1"), 0);
   ASSERT_EQ(jack_connect(c, "observer:out", "qaf:in_2"), 0);
   ASSERT_EQ(jack_connect(c, "qaf:out_1", "observer:back_l"), 0);
@@ -318,7 +321,9 @@ TEST_P(JackRates, A220HzSineStaysInTuneAndInTime)
   ASSERT_EQ(second.size(), 44100u);
   int cycles = 0;
   for (size_t i = 1; i < second.size(); i++) cycles += second[i - 1] < 0 && second[i] >= 0;
-  if (xruns == 0) EXPECT_NEAR(cycles, 220, 1) << "the recorder's second is not the server's";
+  if (xruns == 0) {
+    EXPECT_NEAR(cycles, 220, 1) << "the recorder's second is not the server's";
+  }
 
   // Rising zero crossings, placed between samples, from a tenth of a second in.
   const std::vector<float> &y = obs.left;
@@ -330,9 +335,13 @@ TEST_P(JackRates, A220HzSineStaysInTuneAndInTime)
   }
   ASSERT_GT(ups.size(), 100u) << "the sine did not come back";
   double hz = (ups.size() - 1) * (double)rate / (ups.back() - ups.front());
-  if (xruns == 0) EXPECT_NEAR(hz, 220.0, 220.0 * 1e-4);
+  if (xruns == 0) {
+    EXPECT_NEAR(hz, 220.0, 220.0 * 1e-4);
+  }
   // The sine's steepest step, at 0.5 full scale, is 0.5 * 2 pi * 220 / rate.
-  if (xruns == 0) EXPECT_LT(steepest, 0.5 * 2 * M_PI * 220 / rate * 1.05) << "a gap";
+  if (xruns == 0) {
+    EXPECT_LT(steepest, 0.5 * 2 * M_PI * 220 / rate * 1.05) << "a gap";
+  }
   EXPECT_EQ(readings[2].second.rfind("A3 ", 0), 0u) << readings[2].second;
   EXPECT_LE(readings[2].first, 1) << readings[2].second;
 
@@ -345,7 +354,9 @@ TEST_P(JackRates, A220HzSineStaysInTuneAndInTime)
   double expect = fmod((double)added + period, cycle);
   double off = fabs(delay - expect);
   off = std::min(off, cycle - off);
-  if (xruns == 0) EXPECT_LT(off, 2.0) << "reported " << added << ", measured " << delay;
+  if (xruns == 0) {
+    EXPECT_LT(off, 2.0) << "reported " << added << ", measured " << delay;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
