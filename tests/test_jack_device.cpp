@@ -289,15 +289,18 @@ TEST_P(JackRates, A220HzSineStaysInTuneAndInTime)
   usleep(200000);
   obs.recorded = 0;
   ASSERT_TRUE(waitFor([&] { return obs.recorded.load() >= obs.capacity; }, 20000));
-  // Five readings a tenth of a second apart: a late cycle of the dummy server (no real-time
-  // rights here) can break the stretch a reading looks at; the middle one counts.
+  // Tuner readings over stretches with no xrun: the dummy server has no real-time rights here,
+  // and a cycle it drops skips a piece of QAF's input, which no tuner can read as in tune. Five
+  // such readings, of up to forty tries; the middle one counts.
   std::vector<std::pair<int, std::string>> readings;
-  for (int k = 0; k < 5; k++) {
+  for (int k = 0; k < 40 && readings.size() < 5; k++) {
+    long before = jackBackend.xruns();
+    usleep(150000);
     Lines t = command("tuner");
+    if (jackBackend.xruns() != before) continue;
     int cents = 99;
     if (!t.empty() && sscanf(t[0].c_str(), "A3 %d cents", &cents) != 1) cents = 99;
     readings.push_back({abs(cents), t.empty() ? "" : t[0]});
-    usleep(100000);
   }
   std::sort(readings.begin(), readings.end());
   // What QAF tells JACK it adds: its output's capture latency beyond its input's.
@@ -342,8 +345,14 @@ TEST_P(JackRates, A220HzSineStaysInTuneAndInTime)
   if (xruns == 0) {
     EXPECT_LT(steepest, 0.5 * 2 * M_PI * 220 / rate * 1.05) << "a gap";
   }
-  EXPECT_EQ(readings[2].second.rfind("A3 ", 0), 0u) << readings[2].second;
-  EXPECT_LE(readings[2].first, 1) << readings[2].second;
+  if (xruns == 0) {
+    EXPECT_EQ(readings.size(), 5u);
+  }
+  if (readings.size() >= 3) {
+    const std::string &middle = readings[readings.size() / 2].second;
+    EXPECT_EQ(middle.rfind("A3 ", 0), 0u) << middle;
+    EXPECT_LE(readings[readings.size() / 2].first, 1) << middle;
+  }
 
   // The delay, from the sine's phase: the recording's first rising crossing against the sent
   // signal's (it crosses at multiples of rate / 220 frames from frame 0). The loop through the
