@@ -62,11 +62,11 @@ static void cmdWire(char *msg)
     sayError("Module ID# %d does not exist.", id2);
     return;
   }
-  if (!typeHasOutput(MOD[src]->type, ok)) {
+  if (!modHasOutput(MOD[src], ok)) {
     sayError("Output terminal %d of module %d does not exist.", ok, id1);
     return;
   }
-  if (!typeHasInput(MOD[dst]->type, ik)) {
+  if (!modHasInput(MOD[dst], ik)) {
     sayError("Input terminal %d of module %d does not exist.", ik, id2);
     return;
   }
@@ -124,8 +124,8 @@ static void cmdRemove(char *msg)
     return;
   }
   for (int k = 0; k < 4; k++) {
-    if ((typeHasInput(type, k) && I_TERM_CONNECT[slot * 4 + k] != -1) ||
-        (typeHasOutput(type, k) && O_TERM_CONNECT[slot * 4 + k] != -1)) {
+    if ((modHasInput(MOD[slot], k) && I_TERM_CONNECT[slot * 4 + k] != -1) ||
+        (modHasOutput(MOD[slot], k) && O_TERM_CONNECT[slot * 4 + k] != -1)) {
       sayError("Can't remove module# %d as it is still connected.", slot);
       return;
     }

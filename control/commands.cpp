@@ -66,13 +66,14 @@ static void cmdSet(const std::vector<std::string> &w)
     return;
   }
   parmInfo p;
-  if (!describeParm(MOD[slot]->type, parm, &p)) {
-    sayError("set: module %d (%s) has no parameter %d", id, typeList[MOD[slot]->type].name, parm);
+  if (!describeModParm(MOD[slot], parm, &p)) {
+    sayError("set: module %d (%s) has no parameter %d", id, moduleName(MOD[slot]).c_str(), parm);
     return;
   }
-  float f = dialogValue(p, v);
-  MOD[slot]->parm[parm] = f;
-  say("Module %d parameter %d (%s) set to %g", id, parm, p.name.c_str(), f);
+  float f = modParmValue(MOD[slot], p, v);
+  modParmSet(MOD[slot], parm, f);
+  say("Module %d parameter %d (%s) set to %g%s%s", id, parm, p.name.c_str(), f,
+      p.unit.empty() ? "" : " ", p.unit.c_str());
 }
 
 static void cmdMap(const std::vector<std::string> &w)
@@ -130,7 +131,7 @@ static void cmdParms(const std::vector<std::string> &w)
   if (w.size() == 1) {
     for (int s = 0; s < MAX_MODULES; s++)
       if (MOD[s])
-        say("%d\t%s\t%d", MOD[s]->ID, typeList[MOD[s]->type].name, parmCount(MOD[s]->type));
+        say("%d\t%s\t%d", MOD[s]->ID, moduleName(MOD[s]).c_str(), modParmCount(MOD[s]));
     return;
   }
   int id;
@@ -144,11 +145,12 @@ static void cmdParms(const std::vector<std::string> &w)
     return;
   }
   parmInfo p;
-  for (int n = 0; describeParm(MOD[slot]->type, n, &p); n++) {
-    float v = MOD[slot]->parm[n];
+  for (int n = 0; describeModParm(MOD[slot], n, &p); n++) {
+    float v = modParmGet(MOD[slot], n);
     const char *kind = p.kind == '#' ? "whole" : p.kind == '%' ? "options" : "slider";
     if (p.kind != '!') v = (float)(int)v;  // whole numbers; an option is its index
-    say("%d\t%s\t%g\t%g..%g\t%s", n, p.name.c_str(), v, p.lo, p.hi, kind);
+    std::string extra = (p.log ? "\tlog" : "") + (p.unit.empty() ? "" : "\t" + p.unit);
+    say("%d\t%s\t%g\t%g..%g\t%s%s", n, p.name.c_str(), v, p.lo, p.hi, kind, extra.c_str());
   }
 }
 
@@ -203,6 +205,7 @@ bool controlCommand(const char *line)
     cmdPresets();
   } else if (word == "parms") {
     cmdParms(w);
+  } else if (pluginCommand(word, w, file)) {
   } else if (word == "midi") {
     for (const std::string &s : midiStatusLines()) say("%s", s.c_str());
   } else {

@@ -38,11 +38,32 @@ struct parmInfo {
   std::string name;  // the slider's label; for a radio group its options joined with '/'
   float lo, hi;      // the range; for a radio group the option indices 0..options-1
   int options;       // radio group: the number of options; else 0
+  bool log = false;  // a plugin's control spread logarithmically over its range
+  std::string unit;  // a plugin's unit ("dB", "Hz"), else ""
+  int control = -1;  // a plugin's control index, else -1
 };
 // Number of parameters of a type (0 when it has no dialog).
 int parmCount(int type);
 // False when the type has no parameter of that index.
 bool describeParm(int type, int parm, parmInfo *out);
+struct modRec;
+// The parameters of one module: its type's, or, for a plugin module, its plugin's controls in
+// the plugin's own units ('!' with lo..hi the port's range, '#' for whole, toggled and
+// enumerated ports).
+bool describeModParm(const modRec *m, int parm, parmInfo *out);
+int modParmCount(const modRec *m);
+// The plugin commands ("plugins", "lv2", "file"): false when the word is none of them.
+bool pluginCommand(const std::string &word, const std::vector<std::string> &w,
+                   const std::string &rest);
+// A module's name for the user: its type's, or a plugin module's plugin's.
+std::string moduleName(const modRec *m);
+// Any thread, the audio thread among them: a parameter's value, and setting it (one relaxed
+// store that the next pass uses).
+float modParmGet(const modRec *m, int parm) QAF_NONBLOCKING;
+void modParmSet(modRec *m, int parm, float v) QAF_NONBLOCKING;
+// The value a user's v becomes for the module's parameter (dialogValue, or the plugin port's
+// own rule: clamped, whole where the port is, the nearest option of an enumeration).
+float modParmValue(const modRec *m, const parmInfo &p, double v);
 // The value a dialog writes for v: clamped to the range; '#' whole (truncated toward zero, as
 // its slider snaps); '%' the option index v (truncated) plus 0.01, as the radio group writes.
 float dialogValue(const parmInfo &p, double v);
@@ -62,6 +83,7 @@ struct ctlMapping {
   int mode;          // MAP_LINEAR, MAP_SWITCH, MAP_TOGGLE
   char kind;         // the parameter's descriptor kind
   int options;       // radio group: number of options
+  bool log = false;  // spread logarithmically (a plugin's logarithmic port)
 };
 
 // The value a control change of value (0..127) writes through m, given the parameter's current

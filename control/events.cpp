@@ -60,12 +60,12 @@ void controlWatch()
       patch = patch || !first;
       l.id = id;
       l.type = type;
-      l.count = m ? parmCount(type) : 0;
-      for (int p = 0; p < l.count && p < 16; p++) l.parm[p] = m->parm[p];
+      l.count = m ? modParmCount(m) : 0;
+      for (int p = 0; p < l.count && p < 16; p++) l.parm[p] = modParmGet(m, p);
       continue;
     }
     for (int p = 0; p < l.count && p < 16; p++) {
-      float v = m->parm[p];
+      float v = modParmGet(m, p);
       if (v == l.parm[p]) continue;
       l.parm[p] = v;
       for (auto &o : now)

@@ -3,6 +3,7 @@
 // thread drains at the start of a pass through the mapping table; program changes and learned
 // controllers go to the UI thread through a ring and an atomic it polls.
 #include <glib.h>
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -67,20 +68,20 @@ bool describeParm(int type, int parm, parmInfo *out)
   if (d[0] == '!') {
     std::vector<std::string> p = descPieces(d + 1, 16);
     if (parm >= (int)p.size()) return false;
-    *out = {'!', p[parm], 0.0f, 256.0f, 0};
+    *out = {'!', p[parm], 0.0f, 256.0f, 0, false, "", -1};
     return true;
   }
   if (d[0] == '#') {
     std::vector<std::string> p = descPieces(d + 1, 48);
     if (p.size() % 3 != 0 || parm >= (int)p.size() / 3) return false;
     *out = {'#', p[3 * parm], (float)strtol(p[3 * parm + 1].c_str(), nullptr, 10),
-            (float)strtol(p[3 * parm + 2].c_str(), nullptr, 10), 0};
+            (float)strtol(p[3 * parm + 2].c_str(), nullptr, 10), 0, false, "", -1};
     return true;
   }
   if (d[0] == '%') {
     std::vector<std::string> p = descPieces(d + 1, 16);
     if (parm != 0 || p.empty()) return false;
-    *out = {'%', d + 1, 0.0f, (float)(p.size() - 1), (int)p.size()};
+    *out = {'%', d + 1, 0.0f, (float)(p.size() - 1), (int)p.size(), false, "", -1};
     return true;
   }
   return false;
@@ -121,6 +122,8 @@ bool mappedValue(const ctlMapping &m, int value, bool pressed, float current, fl
     int step = hi >= lo ? 1 : -1;
     int count = (hi - lo) * step + 1;
     v = lo + step * (value * count / 128);
+  } else if (m.log) {
+    v = m.lo * pow((double)m.hi / m.lo, value / 127.0);
   } else {
     v = m.lo + (double)(m.hi - m.lo) * value / 127.0;
   }
@@ -220,7 +223,7 @@ static void applyControl(int key, int value, bool pressed) QAF_NONBLOCKING
     modRec *r = passMod(m.slot);
     if (!r || r->ID != m.id) continue;
     float v;
-    if (mappedValue(m, value, pressed, r->parm[m.parm], &v)) r->parm[m.parm] = v;
+    if (mappedValue(m, value, pressed, modParmGet(r, m.parm), &v)) modParmSet(r, m.parm, v);
   }
 }
 
@@ -298,14 +301,14 @@ bool controlMap(int channel, int cc, int id, int parm, bool ranged, float lo, fl
     return false;
   }
   parmInfo p;
-  if (!describeParm(MOD[slot]->type, parm, &p)) {
-    int n = parmCount(MOD[slot]->type);
+  if (!describeModParm(MOD[slot], parm, &p)) {
+    int n = modParmCount(MOD[slot]);
     if (n == 0)
       g_snprintf(text, sizeof text, "module %d (%s) has no parameters", id,
-                 typeList[MOD[slot]->type].name);
+                 moduleName(MOD[slot]).c_str());
     else
       g_snprintf(text, sizeof text, "module %d (%s) has no parameter %d (it has 0 to %d)", id,
-                 typeList[MOD[slot]->type].name, parm, n - 1);
+                 moduleName(MOD[slot]).c_str(), parm, n - 1);
     *why = text;
     return false;
   }
@@ -325,6 +328,7 @@ bool controlMap(int channel, int cc, int id, int parm, bool ranged, float lo, fl
     hi = p.hi;
   }
   ctlMapping m = {channel, cc, slot, id, parm, ranged, lo, hi, mode, p.kind, p.options};
+  m.log = p.log && lo > 0 && hi > 0;
   for (auto &e : uiMaps) {
     if (e.channel == channel && e.cc == cc && e.id == id && e.parm == parm) {
       e = m;
@@ -390,7 +394,7 @@ std::string mappingLine(const ctlMapping &m)
 {
   parmInfo p;
   std::string name = "?";
-  if (MOD[m.slot] && describeParm(MOD[m.slot]->type, m.parm, &p)) name = p.name;
+  if (MOD[m.slot] && describeModParm(MOD[m.slot], m.parm, &p)) name = p.name;
   char t[300];
   g_snprintf(t, sizeof t, "%s -> module %d parameter %d (%s) %g..%g%s", ccName(m.channel, m.cc).c_str(),
              m.id, m.parm, name.c_str(), m.lo, m.hi,

@@ -23,7 +23,7 @@
 #include "modules/pump.h"
 
 // clang-format off
-modType typeList[MAX_TYPES] = {
+modType typeList[ALL_TYPES] = {
   {"Line In",                 12, "",                                    fLineIn,  nullptr, nullptr},
   {"Line Out",               192, "",                                    fLineOut, nullptr, nullptr},
   {"Passthrough",            255, "!VolumeA/VolumeB/VolumeC/VolumeD",     fPass,    iPass,   nullptr},
@@ -48,6 +48,7 @@ modType typeList[MAX_TYPES] = {
                                                                          fComp,    iComp,   unComp},
   {"Scratcher",              136, "!Move this",                          fScratch, iScratch, unScratch},
   {"Multiply",               200, "!Bias/Scale",                         fMult,    iMult,   nullptr},
+  {"",                         0, "",                                    nullptr,  nullptr, nullptr},
 };
 // clang-format on
 
@@ -69,7 +70,7 @@ int MOD_EXEC_NUM;
 pthread_mutex_t modgraph_mutex;
 
 
-modRec::modRec() : type(0), ID(sUID++), parm(), Extra(nullptr), term{}
+modRec::modRec() : type(0), ID(sUID++), parm(), Extra(nullptr), term{}, terms(0)
 {
 }
 
@@ -150,14 +151,27 @@ void New_Mod(int type)
     sayError("Can't add or remove Line In or Line Out modules.");
     return;
   }
+  if (!haveFreeSlot()) return;
+  addModule(makeModule(type));
+}
+
+bool haveFreeSlot()
+{
+  for (int slot = 0; slot < MAX_MODULES; slot++)
+    if (!MOD[slot]) return true;
+  sayError("Error: Maximum number of %d modules reached.", MAX_MODULES);
+  return false;
+}
+
+int addModule(modRec *m)
+{
   int slot = 0;
   while (slot < MAX_MODULES && MOD[slot] != nullptr) slot++;
   if (slot == MAX_MODULES) {
     sayError("Error: Maximum number of %d modules reached.", MAX_MODULES);
-    return;
+    destroyModule(m);
+    return -1;
   }
-
-  modRec *m = makeModule(type);
   GET_MODGRAPH_LOCK();
   MOD[slot] = m;
   computeModuleTiers();
@@ -165,8 +179,9 @@ void New_Mod(int type)
   printExecOrder();
   collectRetired();
 
-  say("Created new module ID=%d Slot=%d Type=%d", m->ID, slot, type);
-  say("Name of new module: %s", typeList[type].name);
+  say("Created new module ID=%d Slot=%d Type=%d", m->ID, slot, m->type);
+  say("Name of new module: %s", typeList[m->type].name);
+  return slot;
 }
 
 void Remove_Mod(int slot)

@@ -13,6 +13,10 @@
 #include "base/rtMemory.h"
 
 #define MAX_TYPES 20
+// Beyond the built-in types, one row for plugin modules (installed by the plugin host): each of
+// its records has terminals of its own, and none is made by type number alone.
+#define PLUGIN_TYPE MAX_TYPES
+#define ALL_TYPES (MAX_TYPES + 1)
 #define MAX_MODULES 64
 #define TERMS_I_OR_O 256
 
@@ -60,9 +64,10 @@ struct alignas(64) modRec {
   parmFloat parm[16];
   gpointer Extra;
   short *term[4];
+  unsigned char terms;  // a plugin module's terminal mask (the type's for every other type)
 };
 
-extern modType typeList[MAX_TYPES];
+extern modType typeList[ALL_TYPES];
 
 extern modRec *MOD[MAX_MODULES];
 extern int MOD_PARMBOX[MAX_MODULES];
@@ -87,6 +92,13 @@ extern pthread_mutex_t modgraph_mutex;
 // Terminal existence from a type's mask.
 static inline bool typeHasInput(int type, int k) { return (typeList[type].terms >> (7 - k)) & 1; }
 static inline bool typeHasOutput(int type, int k) { return (typeList[type].terms >> (3 - k)) & 1; }
+// Terminal existence of one module: a plugin module's own, else its type's.
+static inline unsigned char modTerms(const modRec *m)
+{
+  return m->type == PLUGIN_TYPE ? m->terms : typeList[m->type].terms;
+}
+static inline bool modHasInput(const modRec *m, int k) { return (modTerms(m) >> (7 - k)) & 1; }
+static inline bool modHasOutput(const modRec *m, int k) { return (modTerms(m) >> (3 - k)) & 1; }
 
 // One published version of the patch: the slots, both wire tables and the execution order, as
 // passes run them. MOD, the wire tables and the order above are the editors' copy; releasing the
@@ -146,6 +158,11 @@ void Clean_SoundNode_Data();
 
 // UI thread; takes the graph lock itself. Creates a module of the type in the lowest free slot.
 void New_Mod(int type);
+// UI thread; takes the graph lock itself. Puts a record made beside the graph into the lowest
+// free slot and says so as New_Mod does; -1 (and the record destroyed) when every slot is full.
+int addModule(modRec *m);
+// UI thread. True when a slot is free for a new module (else says why, as New_Mod does).
+bool haveFreeSlot();
 // UI thread; takes the graph lock itself. The caller has checked that the slot may be removed.
 void Remove_Mod(int slot);
 

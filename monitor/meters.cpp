@@ -2,6 +2,8 @@
 // worked out as JACK works out its own, the ring that carries Line In to the tuner, the output
 // mute, and the "status" and "tuner" commands. The audio thread only stores atomics here.
 #include "monitor/monitor.h"
+#include "engine/soundNode.h"
+#include "lv2/lv2host.h"
 
 #include <math.h>
 #include <stdio.h>
@@ -251,6 +253,11 @@ bool monitorCommand(const char *line)
 {
   if (isWord(line, "status")) {
     say("%s", statusLine(currentSoundXruns()).c_str());
+    // Plugins that delay what they pass say by how much.
+    for (int s = 0; s < MAX_MODULES; s++)
+      if (MOD[s] && MOD[s]->type == LV2_TYPE && lv2ReportsLatency(MOD[s]))
+        say("Module %d (%s) reports a latency of %d frames (%.1f ms)", MOD[s]->ID,
+            lv2Name(MOD[s]).c_str(), lv2Latency(MOD[s]), lv2Latency(MOD[s]) * 1000.0 / 44100);
     return true;
   }
   if (isWord(line, "tuner")) {

@@ -5,7 +5,7 @@ set -e
 PKGS="build-essential cmake pkg-config libgtk-3-dev libasound2-dev libjack-jackd2-dev
   libgtest-dev libbenchmark-dev xvfb xauth xdotool imagemagick sox alsa-utils alsa-oss
   jackd2 clang libclang-rt-14-dev libxtst-dev clang-22 libclang-rt-22-dev libsndfile1-dev
-  libsoxr-dev libzita-resampler-dev desktop-file-utils libxml2-utils groff-base libsoup-3.0-dev liblo-dev
+  libsoxr-dev libzita-resampler-dev liblilv-dev lv2-dev swh-lv2 x42-plugins lv2file desktop-file-utils libxml2-utils groff-base libsoup-3.0-dev liblo-dev
   chromium-headless-shell"
 missing=""
 for p in $PKGS; do

@@ -177,9 +177,9 @@ gboolean paint_drawArea(GtkWidget *widget, cairo_t *cr, void *data)
     for (int k = 0; k < 4; k++) {
       int ty = cy + (3 * g.mY) / 4 + g.step * (k + 1);
       int ix = cx + (3 * g.mX) / 4;
-      if (typeHasInput(m->type, k))
+      if (modHasInput(m, k))
         drawTerminal(cr, ix, ty, g, k, selTerm && selIsI && selMOD == s && selNUM == k);
-      if (typeHasOutput(m->type, k))
+      if (modHasOutput(m, k))
         drawTerminal(cr, ix + g.boxW, ty, g, k, selTerm && !selIsI && selMOD == s && selNUM == k);
     }
   }
@@ -288,8 +288,7 @@ static void leftClick(const canvasGeom &g, int s, int xIn, int yIn)
     selIsI = xIn < g.colW / 2 ? 1 : 0;
     selNUM = (yIn - g.mY - g.boxH / 10) / (g.boxH / 5);
     if (selNUM >= 0 && selNUM <= 3) {
-      int type = MOD[s]->type;
-      if (selIsI ? typeHasInput(type, selNUM) : typeHasOutput(type, selNUM)) selTerm = 1;
+      if (selIsI ? modHasInput(MOD[s], selNUM) : modHasOutput(MOD[s], selNUM)) selTerm = 1;
     }
   }
 

@@ -1,0 +1,170 @@
+// A plugin module in the pass: its input chunks become floats, the controls and waiting
+// messages go to its ports, its own run() is called (the pass's one call into foreign code, with
+// denormals flushed around it and nowhere else), and its floats come back as 16-bit chunks,
+// saturated, with NaN and infinity made silence.
+#include <lv2/atom/util.h>
+#include <string.h>
+
+#if defined(__SSE__) || defined(__x86_64__)
+#include <xmmintrin.h>
+#define QAF_HAVE_MXCSR 1
+#endif
+
+#include "audio/cardfeed.h"
+#include "lv2/lv2internal.h"
+#include "modules/pump.h"
+
+// Audio thread. An empty sequence in an input's buffer.
+static inline LV2_Atom_Sequence *clearSequence(uint8_t *buf)
+{
+  LV2_Atom_Sequence *seq = (LV2_Atom_Sequence *)buf;
+  seq->atom.type = lv2U().atomSequence;
+  seq->atom.size = sizeof(LV2_Atom_Sequence_Body);
+  seq->body.unit = 0;
+  seq->body.pad = 0;
+  return seq;
+}
+
+// Audio thread. Appends one event at frame 0; false when the buffer is full.
+static bool appendEvent(LV2_Atom_Sequence *seq, const LV2_Atom *a)
+{
+  uint32_t used = (uint32_t)sizeof(LV2_Atom) + seq->atom.size;
+  uint32_t need = lv2_atom_pad_size((uint32_t)sizeof(LV2_Atom_Event) + a->size);
+  if (used + need > LV2_ATOM_BYTES) return false;
+  LV2_Atom_Event *ev = (LV2_Atom_Event *)((uint8_t *)seq + used);
+  ev->time.frames = 0;
+  memcpy(&ev->body, a, sizeof(LV2_Atom) + a->size);
+  seq->atom.size += need;
+  return true;
+}
+
+// Audio thread. The first pass tells a plugin that follows time where it is: rolling, from
+// frame 0 (QAF has no transport).
+static void appendTime(lv2Inst *p, LV2_Atom_Sequence *seq)
+{
+  const lv2Urids &u = lv2U();
+  struct {
+    LV2_Atom_Object obj;
+    LV2_Atom_Property_Body frameKey;
+    int64_t frame;
+    LV2_Atom_Property_Body speedKey;
+    float speed;
+    uint32_t pad;
+  } t;
+  t.obj.atom.type = u.atomObject;
+  t.obj.atom.size = sizeof t - sizeof(LV2_Atom);
+  t.obj.body.id = 0;
+  t.obj.body.otype = u.timePosition;
+  t.frameKey.key = u.timeFrame;
+  t.frameKey.context = 0;
+  t.frameKey.value.type = u.atomLong;
+  t.frameKey.value.size = sizeof(int64_t);
+  t.frame = p->rt->frame;
+  t.speedKey.key = u.timeSpeed;
+  t.speedKey.context = 0;
+  t.speedKey.value.type = u.atomFloat;
+  t.speedKey.value.size = sizeof(float);
+  t.speed = 1.0f;
+  t.pad = 0;
+  if (appendEvent(seq, &t.obj.atom)) p->rt->timeSent = true;
+}
+
+// Audio thread.
+void lv2Process(lv2Inst *p, int frames) QAF_NONBLOCKING
+{
+  lv2Desc *d = p->desc;
+  for (size_t k = 0; k < d->controls.size(); k++) p->ports[d->controlIn[k]] = p->values[k];
+  for (size_t k = 0; k < d->atomIn.size(); k++) {
+    LV2_Atom_Sequence *seq = clearSequence(p->atomBuf[d->atomIn[k]]);
+    if (k) continue;  // messages go to the first input, the plugin's control port
+    if (d->wantsTime && !p->rt->timeSent) appendTime(p, seq);
+    uint8_t *msg = p->rt->scratch;
+    while (uint32_t n = p->fileRing.peek()) {
+      if (n > sizeof p->rt->scratch) {
+        p->fileRing.read(msg, 0);
+        continue;
+      }
+      // A message that does not fit this block waits for the next.
+      if (lv2_atom_pad_size((uint32_t)sizeof(LV2_Atom_Event) + n) +
+              (uint32_t)sizeof(LV2_Atom) + seq->atom.size > LV2_ATOM_BYTES)
+        break;
+      p->fileRing.read(msg, n);
+      appendEvent(seq, (const LV2_Atom *)msg);
+      p->rt->fileSeq.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
+  for (uint32_t k : d->atomOut) {
+    LV2_Atom *a = (LV2_Atom *)p->atomBuf[k];
+    a->type = lv2U().atomChunk;
+    a->size = LV2_ATOM_BYTES - sizeof(LV2_Atom);
+  }
+  {
+#ifdef QAF_HAVE_MXCSR
+    unsigned csr = _mm_getcsr();
+    _mm_setcsr(csr | 0x8040);  // flush denormals to zero, and treat them as zero, for run() only
+#endif
+    // The plugin's own run(): the one foreign call of the pass.
+    QAF_RT_EXEMPT_BEGIN
+    lilv_instance_run(p->instance, (uint32_t)frames);
+    QAF_RT_EXEMPT_END
+#ifdef QAF_HAVE_MXCSR
+    _mm_setcsr(csr);
+#endif
+  }
+  lv2DeliverResponses(p);
+  if (d->latencyPort >= 0) {
+    float l = p->ports[d->latencyPort];
+    p->rt->latency.store(l > 0 && l < 1e9f ? (int)(l + 0.5f) : 0, std::memory_order_relaxed);
+  }
+  p->rt->frame += frames;
+}
+
+// Audio thread. A float sample as a 16-bit one: rounded, saturated, NaN and infinity silent.
+static inline short toS16(float x)
+{
+  if (!(x == x)) return 0;
+  float s = x * 32768.0f;
+  if (s >= 32767.0f) return 32767;
+  if (s <= -32768.0f) return -32768;
+  return (short)(int)(s >= 0 ? s + 0.5f : s - 0.5f);
+}
+
+// Audio thread, inside a pass.
+void fLv2(int slot)
+{
+  modRec *m = passMod(slot);
+  lv2Inst *p = lv2Of(m);
+  int n = sound_chunk_size / 2;
+  int ins = p && p->desc ? (int)p->desc->audioIn.size() : 0;
+  int outs = p && p->desc ? (int)p->desc->audioOut.size() : 0;
+  bool live = p && p->instance && n <= LV2_MAX_FRAMES;
+  for (int k = 0; k < 4; k++) {
+    if (!modHasInput(m, k)) continue;
+    short *x = verifyIn(slot, k);
+    if (live && k < ins)
+      for (int j = 0; j < n; j++) p->rt->audio[k][j] = (float)x[j] * (1.0f / 32768.0f);
+  }
+  if (live) {
+    lv2InPass = true;
+    lv2Process(p, n);
+    lv2InPass = false;
+  }
+  // The outputs: the input chunks where there are as many, fresh chunks beyond them.
+  for (int k = 0; k < 4; k++) {
+    bool out = modHasOutput(m, k);
+    if (m->term[k] && !out) {
+      freeChunk(m->term[k]);
+      m->term[k] = nullptr;
+    }
+    if (!out) continue;
+    if (!m->term[k]) m->term[k] = newChunk();
+    short *y = m->term[k];
+    if (live && k < outs) {
+      const float *f = p->rt->audio[LV2_MAX_AUDIO + k];
+      for (int j = 0; j < n; j++) y[j] = toS16(f[j]);
+    } else {
+      memset(y, 0, (size_t)n * sizeof(short));  // a missing plugin passes silence
+    }
+  }
+  SendOut(slot);
+}
