@@ -15,6 +15,8 @@
 #include "base/hooks.h"
 #include "engine/soundNode.h"
 #include "files/fileio.h"
+#include "files/pluginSection.h"
+#include "lv2/lv2host.h"
 
 static const char layoutMagic[] = "QAF_LAYOUT\n";  // 11 bytes on disk, no NUL
 static const int layoutMagicLen = 11;
@@ -25,7 +27,21 @@ struct layoutImage {
   float parm[MAX_MODULES][16];
   gint32 iTerm[TERMS_I_OR_O];
   gint32 oTerm[TERMS_I_OR_O];
+  unsigned char terms[MAX_MODULES];  // a plugin module's terminals
+  const pluginEntry *plugin[MAX_MODULES];  // a plugin module's entry in the plugin section
+  bool hasPlugins;                         // the file has a plugin section
 };
+
+// The folder a layout file is in, absolute.
+static std::string folderOf(const char *file)
+{
+  gchar *abs = g_canonicalize_filename(file, nullptr);
+  gchar *dir = g_path_get_dirname(abs);
+  std::string d = dir;
+  g_free(dir);
+  g_free(abs);
+  return d;
+}
 
 // UI thread. Reads no lock: this thread is the only writer of what is saved.
 void real_save(gchar *filename)
@@ -37,8 +53,9 @@ void real_save(gchar *filename)
     return;
   }
   leWriter w(f);
+  bool plugins = layoutHasPlugins();
   w.bytes(layoutMagic, layoutMagicLen);
-  w.i32(MAX_MODULES);
+  w.i32(plugins ? PLUGIN_LAYOUT_COUNT : MAX_MODULES);
   for (int s = 0; s < MAX_MODULES; s++) {
     modRec *m = MOD[s];
     if (!m) {
@@ -52,6 +69,7 @@ void real_save(gchar *filename)
     w.i32(I_TERM_CONNECT[t]);
     w.i32(O_TERM_CONNECT[t]);
   }
+  if (plugins) writePluginSection(w, folderOf(name));
   // A full disk would otherwise leave a short file behind without a word.
   if (!w.close()) sayError("Error writing file %s", name);
   g_free(name);
@@ -85,9 +103,11 @@ static std::string missingTerminal(const layoutImage &L, bool input, int t)
     g_snprintf(why, sizeof why, "slot %d is empty", slot);
     return why;
   }
-  bool has = input ? typeHasInput(L.type[slot], k) : typeHasOutput(L.type[slot], k);
+  unsigned char mask = L.type[slot] == LV2_TYPE ? L.terms[slot] : typeList[L.type[slot]].terms;
+  bool has = (input ? mask >> (7 - k) : mask >> (3 - k)) & 1;
   if (has) return "";
-  g_snprintf(why, sizeof why, "%s in slot %d has no %s %c", typeList[L.type[slot]].name, slot,
+  g_snprintf(why, sizeof why, "%s in slot %d has no %s %c",
+             L.type[slot] == LV2_TYPE ? L.plugin[slot]->uri.c_str() : typeList[L.type[slot]].name, slot,
              input ? "input" : "output", 'A' + k);
   return why;
 }
@@ -125,7 +145,12 @@ static bool checkWire(const layoutImage &L, const char *filename, bool input, in
 static bool checkLayout(const layoutImage &L, const char *filename)
 {
   for (int s = 0; s < MAX_MODULES; s++) {
-    if (L.type[s] < -1 || L.type[s] >= MAX_TYPES) {
+    if (L.hasPlugins && L.type[s] == LV2_TYPE && !L.plugin[s]) {
+      sayError("Not loading %s: slot %d holds a plugin module the file does not describe.",
+               filename, s);
+      return false;
+    }
+    if (L.type[s] < -1 || (L.type[s] >= MAX_TYPES && !(L.hasPlugins && L.type[s] == LV2_TYPE))) {
       sayError("Not loading %s: slot %d holds module type %d, which does not exist.", filename, s,
              L.type[s]);
       return false;
@@ -193,15 +218,28 @@ bool loadLayoutFile(const char *filename, bool fade)
     fclose(f);
     return false;
   }
-  if (count > MAX_MODULES) {
+  if (count > MAX_MODULES && count != PLUGIN_LAYOUT_COUNT) {
     sayError("File is corrupted or wrong version.");
     fclose(f);
     return false;
   }
   // The count is only a bound: every file holds 64 slot records.
-  layoutImage *L = g_new(layoutImage, 1);
+  layoutImage *L = g_new0(layoutImage, 1);
   bool read = readLayout(f, *L);
+  std::vector<pluginEntry> plugins;
+  L->hasPlugins = count == PLUGIN_LAYOUT_COUNT;
+  if (read && L->hasPlugins) read = readPluginSection(f, plugins);
   fclose(f);
+  for (const pluginEntry &e : plugins) {
+    if (e.slot < 0 || e.slot >= MAX_MODULES || L->plugin[e.slot] || L->type[e.slot] != LV2_TYPE) {
+      sayError("Not loading %s: its plugin section names slot %d, which holds no plugin module.",
+               filename, e.slot);
+      g_free(L);
+      return false;
+    }
+    L->plugin[e.slot] = &e;
+    L->terms[e.slot] = e.terms;
+  }
   if (!read) {
     sayError("Error reading file %s", filename);
     g_free(L);
@@ -215,9 +253,14 @@ bool loadLayoutFile(const char *filename, bool fade)
   // The file is good: only now are records made, so a refused file takes no module IDs. The
   // whole new graph is built beside the running one; the holding below only installs it.
   modRec *fresh[MAX_MODULES];
+  std::string dir = folderOf(filename);
   for (int s = 0; s < MAX_MODULES; s++) {
     fresh[s] = nullptr;
     if (L->type[s] == -1) continue;
+    if (L->type[s] == LV2_TYPE) {
+      fresh[s] = buildPluginModule(*L->plugin[s], dir);
+      continue;
+    }
     fresh[s] = new modRec;
     fresh[s]->type = L->type[s];
   }
@@ -232,7 +275,8 @@ bool loadLayoutFile(const char *filename, bool fade)
   say("Swapping modules and maps");
   for (int s = 0; s < MAX_MODULES; s++) {
     if (!fresh[s]) continue;
-    initRecord(fresh[s]);
+    // Plugin modules are built and set already; their slot records hold their first controls.
+    if (fresh[s]->type != LV2_TYPE) initRecord(fresh[s]);
     // init set the type's defaults; the module runs with what was saved
     for (int p = 0; p < 16; p++) fresh[s]->parm[p] = L->parm[s][p];
   }

@@ -81,6 +81,13 @@ std::string lv2SaveState(modRec *m, const std::string &dir);
 // UI thread, on a record no pass can see yet: restores state saved by lv2SaveState; relative
 // paths are taken from dir. False when the text cannot be read.
 bool lv2RestoreState(modRec *m, const std::string &state, const std::string &dir);
+// The file parameters set so far, as (property URI, path); a missing plugin's as it was given
+// them (lv2KeepFiles).
+std::vector<std::pair<std::string, std::string>> lv2Files(const modRec *m);
+void lv2KeepFiles(modRec *m, const std::vector<std::pair<std::string, std::string>> &files);
+// UI thread, on a record no pass can see yet: two silent passes, so that what was just set or
+// restored (files loaded by the worker among it) is in place before the record is published.
+void lv2Prime(modRec *m);
 // Missing plugins: the control values read from a layout, kept as they were (symbol, value).
 void lv2KeepValues(modRec *m, const std::vector<std::pair<std::string, float>> &values);
 std::vector<std::pair<std::string, float>> lv2Values(const modRec *m);

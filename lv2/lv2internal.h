@@ -38,7 +38,9 @@ struct lv2Urids {
   LV2_URID timePosition, timeFrame, timeSpeed;
   LV2_URID bufMin, bufMax, bufNominal, bufSeq, paramRate;
 };
-const lv2Urids &lv2U();
+// Mapped with the world, before any plugin runs: a plain table the pass may read.
+extern lv2Urids lv2UridTable;
+static inline const lv2Urids &lv2U() QAF_NONBLOCKING { return lv2UridTable; }
 
 // One installed plugin as the host uses it: read once from its description, kept to the end.
 struct lv2Desc {
@@ -94,7 +96,7 @@ struct lv2Inst {
   std::vector<uint8_t *> atomBuf;  // one per port index (nullptr but for atom ports)
   lv2Ring fileRing, requests, responses;
   std::vector<std::string> filePaths;
-  int frames = 0;  // the block length it was made for
+  bool inPass = false;  // its run() is called from a pass (not while it is built or primed)
   // Features.
   LV2_Worker_Schedule schedule{};
   LV2_State_Map_Path mapPath{};
@@ -108,6 +110,7 @@ struct lv2Inst {
   // A missing plugin's kept values and state.
   std::vector<std::pair<std::string, float>> kept;
   std::string keptState;
+  std::vector<std::pair<std::string, std::string>> keptFiles;
 };
 
 static inline lv2Inst *lv2Of(const modRec *m) { return (lv2Inst *)m->Extra; }
@@ -132,7 +135,5 @@ int lv2LogVPrintf(LV2_Log_Handle h, LV2_URID type, const char *fmt, va_list ap);
 void lv2Process(lv2Inst *p, int frames) QAF_NONBLOCKING;
 // UI thread: deactivates and frees an instance and everything it holds.
 void unLv2Inst(lv2Inst *p);
-// True while this thread runs passes (set by the plugin pump around run()).
-extern thread_local bool lv2InPass;
 
 #endif

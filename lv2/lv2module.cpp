@@ -364,6 +364,38 @@ std::string lv2FilePath(const modRec *m, int k)
   return p && k >= 0 && k < (int)p->filePaths.size() ? p->filePaths[k] : "";
 }
 
+std::vector<std::pair<std::string, std::string>> lv2Files(const modRec *m)
+{
+  lv2Inst *p = lv2Of(m);
+  if (!p) return {};
+  if (!p->instance) return p->keptFiles;
+  std::vector<std::pair<std::string, std::string>> v;
+  for (size_t k = 0; k < p->filePaths.size(); k++)
+    if (!p->filePaths[k].empty()) v.push_back({p->desc->files[k].property, p->filePaths[k]});
+  return v;
+}
+
+void lv2KeepFiles(modRec *m, const std::vector<std::pair<std::string, std::string>> &files)
+{
+  lv2Inst *p = lv2Of(m);
+  if (!p) return;
+  if (!p->instance) {
+    p->keptFiles = files;
+    return;
+  }
+  std::string why;
+  for (const auto &f : files)
+    for (size_t k = 0; k < p->desc->files.size(); k++)
+      if (p->desc->files[k].property == f.first && !lv2SetFile(m, (int)k, f.second, &why))
+        say("%s: %s not sent: %s", p->desc->name.c_str(), f.second.c_str(), why.c_str());
+}
+
+void lv2Prime(modRec *m)
+{
+  lv2Inst *p = lv2Of(m);
+  if (p && p->instance) prime(p);
+}
+
 // ---- Missing plugins' values ------------------------------------------------------------------
 
 void lv2KeepValues(modRec *m, const std::vector<std::pair<std::string, float>> &values)

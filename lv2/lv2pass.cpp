@@ -15,7 +15,7 @@
 #include "modules/pump.h"
 
 // Audio thread. An empty sequence in an input's buffer.
-static inline LV2_Atom_Sequence *clearSequence(uint8_t *buf)
+static inline LV2_Atom_Sequence *clearSequence(uint8_t *buf) QAF_NONBLOCKING
 {
   LV2_Atom_Sequence *seq = (LV2_Atom_Sequence *)buf;
   seq->atom.type = lv2U().atomSequence;
@@ -26,7 +26,7 @@ static inline LV2_Atom_Sequence *clearSequence(uint8_t *buf)
 }
 
 // Audio thread. Appends one event at frame 0; false when the buffer is full.
-static bool appendEvent(LV2_Atom_Sequence *seq, const LV2_Atom *a)
+static bool appendEvent(LV2_Atom_Sequence *seq, const LV2_Atom *a) QAF_NONBLOCKING
 {
   uint32_t used = (uint32_t)sizeof(LV2_Atom) + seq->atom.size;
   uint32_t need = lv2_atom_pad_size((uint32_t)sizeof(LV2_Atom_Event) + a->size);
@@ -40,7 +40,7 @@ static bool appendEvent(LV2_Atom_Sequence *seq, const LV2_Atom *a)
 
 // Audio thread. The first pass tells a plugin that follows time where it is: rolling, from
 // frame 0 (QAF has no transport).
-static void appendTime(lv2Inst *p, LV2_Atom_Sequence *seq)
+static void appendTime(lv2Inst *p, LV2_Atom_Sequence *seq) QAF_NONBLOCKING
 {
   const lv2Urids &u = lv2U();
   struct {
@@ -120,7 +120,7 @@ void lv2Process(lv2Inst *p, int frames) QAF_NONBLOCKING
 }
 
 // Audio thread. A float sample as a 16-bit one: rounded, saturated, NaN and infinity silent.
-static inline short toS16(float x)
+static inline short toS16(float x) QAF_NONBLOCKING
 {
   if (!(x == x)) return 0;
   float s = x * 32768.0f;
@@ -145,9 +145,9 @@ void fLv2(int slot)
       for (int j = 0; j < n; j++) p->rt->audio[k][j] = (float)x[j] * (1.0f / 32768.0f);
   }
   if (live) {
-    lv2InPass = true;
+    p->inPass = true;
     lv2Process(p, n);
-    lv2InPass = false;
+    p->inPass = false;
   }
   // The outputs: the input chunks where there are as many, fresh chunks beyond them.
   for (int k = 0; k < 4; k++) {

@@ -130,11 +130,5 @@ bool lv2RestoreState(modRec *m, const std::string &state, const std::string &dir
   p->state->restore(lilv_instance_get_handle(p->instance), retrieve, &l, 0,
                     stateFeatures(p, fs, list));
   p->pathDir.clear();
-  // Files a restored state names are loaded through the worker: its answers arrive in the
-  // passes that prime the record again.
-  for (int k = 0; k < 2; k++) {
-    for (auto &ch : p->rt->audio) memset(ch, 0, sizeof ch);
-    lv2Process(p, p->optBlock);
-  }
   return true;
 }

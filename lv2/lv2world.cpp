@@ -26,12 +26,14 @@
 #include "lv2/lv2internal.h"
 
 static LilvWorld *world;
+static void mapUrids();
 
 LilvWorld *lv2World()
 {
   if (!world) {
     world = lilv_world_new();
     lilv_world_load_all(world);
+    mapUrids();
   }
   return world;
 }
@@ -64,10 +66,12 @@ static const char *unmapCb(LV2_URID_Unmap_Handle, LV2_URID id) { return lv2Unmap
 LV2_URID_Map lv2MapFeature = {nullptr, mapCb};
 LV2_URID_Unmap lv2UnmapFeature = {nullptr, unmapCb};
 
-const lv2Urids &lv2U()
+lv2Urids lv2UridTable;
+
+static void mapUrids()
 {
-  static lv2Urids u = [] {
-    lv2Urids v;
+  {
+    lv2Urids &v = lv2UridTable;
     v.atomChunk = lv2Map(LV2_ATOM__Chunk);
     v.atomSequence = lv2Map(LV2_ATOM__Sequence);
     v.atomPath = lv2Map(LV2_ATOM__Path);
@@ -89,9 +93,7 @@ const lv2Urids &lv2U()
     v.bufNominal = lv2Map(LV2_BUF_SIZE__nominalBlockLength);
     v.bufSeq = lv2Map(LV2_BUF_SIZE__sequenceSize);
     v.paramRate = lv2Map(LV2_PARAMETERS__sampleRate);
-    return v;
-  }();
-  return u;
+  }
 }
 
 // ---- Descriptions ---------------------------------------------------------------------------

@@ -221,3 +221,108 @@ TEST(Lv2Plugins, RefusalsAndBadCommandsSayWhy)
   // "A 20" still makes no module: a plugin module needs its URI.
   EXPECT_EQ(command("A 20"), (Lines{"Error: Type 20 is out of range."}));
 }
+
+static std::string readAll(const std::string &path)
+{
+  gchar *data = nullptr;
+  gsize len = 0;
+  if (!g_file_get_contents(path.c_str(), &data, &len, nullptr)) return "";
+  std::string s(data, len);
+  g_free(data);
+  return s;
+}
+
+// A layout with plugins (an amp, a delay, a convolver whose impulse lies beside the layout)
+// saved and opened again renders the same samples; the impulse is found through a path
+// relative to the layout's folder after the folder has moved; the count field keeps older
+// readers out.
+TEST(Lv2Layouts, SavedPluginsOpenAgainAndRenderTheSame)
+{
+  NEED(SWH "amp", "swh-lv2");
+  NEED(CONVO_MONO, "x42-plugins");
+  Rig r(256);
+  lv2SetSynchronousWork(true);
+  char tmpl[] = "/tmp/qaf-lv2lay-XXXXXX";
+  std::string dir = mkdtemp(tmpl), moved = dir + "-moved";
+  std::string ir = dir + "/cab.wav";
+  SF_INFO info = {};
+  info.samplerate = 44100;
+  info.channels = 1;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+  SNDFILE *f = sf_open(ir.c_str(), SFM_WRITE, &info);
+  float h[64] = {0.6f, 0.3f, -0.2f, 0.1f};
+  sf_write_float(f, h, 64);
+  sf_close(f);
+  int amp = addPlugin(SWH "amp"), d = addPlugin(NODELAY), c = addPlugin(CONVO_MONO);
+  ASSERT_GE(c, 0);
+  r.wire(Rig::lineIn(), 0, amp, 0);
+  r.wire(amp, 0, d, 0);
+  r.wire(d, 0, c, 0);
+  r.wire(c, 0, Rig::lineOut(), 0);
+  setParm(amp, 0, -3.5);
+  setParm(d, 0, 37);
+  command("file " + std::to_string(MOD[c]->ID) + " 0 " + ir);
+  takeNewestGraph();
+  r.run(Samples(8192, 0));
+  Samples in = sine(8192, 220, 12000);
+  Samples before = r.run(in);
+  command("save " + dir + "/rig.lyo");
+  std::string bytes = readAll(dir + "/rig.lyo");
+  ASSERT_GT(bytes.size(), 2447u);
+  gint32 count;
+  memcpy(&count, bytes.data() + 11, 4);
+  EXPECT_GT(count, 64) << "an older reader must refuse it as another version";
+  EXPECT_EQ(bytes.find(ir), std::string::npos) << "the impulse's path is relative";
+  ASSERT_EQ(rename(dir.c_str(), moved.c_str()), 0);
+  Lines l = command("load " + moved + "/rig.lyo");
+  takeNewestGraph();
+  int c2 = -1;
+  for (int s = 0; s < MAX_MODULES; s++)
+    if (MOD[s] && MOD[s]->type == LV2_TYPE && lv2Uri(MOD[s]) == CONVO_MONO) c2 = s;
+  ASSERT_GE(c2, 0);
+  EXPECT_EQ(lv2FilePath(MOD[c2], 0), moved + "/cab.wav");
+  r.run(Samples(8192, 0));
+  EXPECT_EQ(r.run(in), before);
+  unlink((moved + "/cab.wav").c_str());
+  unlink((moved + "/rig.lyo").c_str());
+  rmdir(moved.c_str());
+}
+
+// A layout naming a plugin that is not installed still opens: the module keeps its place, wires,
+// values and state, passes silence, one line names the URI, and saving again loses nothing.
+TEST(Lv2Layouts, AMissingPluginLosesNothing)
+{
+  NEED(SWH "amp", "swh-lv2");
+  Rig r(128);
+  char tmpl[] = "/tmp/qaf-lv2miss-XXXXXX";
+  std::string dir = mkdtemp(tmpl);
+  int amp = addPlugin(SWH "amp");
+  r.wire(Rig::lineIn(), 0, amp, 0);
+  r.wire(amp, 0, Rig::lineOut(), 0);
+  setParm(amp, 0, 4.25);
+  command("save " + dir + "/a.lyo");
+  // The same layout, naming a plugin no one has (a URI of the same length).
+  std::string bytes = readAll(dir + "/a.lyo");
+  size_t at = bytes.find(SWH "amp");
+  ASSERT_NE(at, std::string::npos);
+  bytes.replace(at, strlen(SWH "amp"), SWH "zmp");
+  ASSERT_TRUE(g_file_set_contents((dir + "/b.lyo").c_str(), bytes.data(), (gssize)bytes.size(),
+                                  nullptr));
+  Lines l = command("load " + dir + "/b.lyo");
+  EXPECT_NE(std::find(l.begin(), l.end(),
+                      "Plugin " SWH "zmp is missing (no plugin " SWH "zmp is installed): its module "
+                      "keeps its place, wires and settings and passes silence"),
+            l.end());
+  takeNewestGraph();
+  int s = -1;
+  for (int k = 0; k < MAX_MODULES; k++)
+    if (MOD[k] && MOD[k]->type == LV2_TYPE) s = k;
+  ASSERT_GE(s, 0);
+  EXPECT_TRUE(lv2IsMissing(MOD[s]));
+  EXPECT_EQ(I_TERM_CONNECT[s * 4], 0);  // still wired from Line In
+  EXPECT_EQ(r.run(sine(512, 440, 9000)), Samples(512, 0));
+  command("save " + dir + "/c.lyo");
+  EXPECT_TRUE(readAll(dir + "/c.lyo") == bytes) << "saved again, the layout differs";
+  for (const char *n : {"/a.lyo", "/b.lyo", "/c.lyo"}) unlink((dir + n).c_str());
+  rmdir(dir.c_str());
+}
