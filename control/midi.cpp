@@ -14,6 +14,7 @@
 #include "control/events.h"
 #include "control/setlist.h"
 #include "engine/soundNode.h"
+#include "lv2/lv2host.h"
 #include "engine/taps.h"
 
 // ---- Raw bytes ------------------------------------------------------------------------------------
@@ -166,9 +167,22 @@ void noteMidiMessage(unsigned char status, unsigned char d1, unsigned char d2)
 }
 
 // The JACK callback (real-time) or the sequencer thread: atomics only, nothing waits.
+// Every channel message, for plugins that take MIDI: a ring from the receiver to the pass, which
+// hands the messages of each pass to the plugin modules. Messages beyond its size are dropped.
+#define MIDI_RING 512
+static std::atomic<uint32_t> midiRing[MIDI_RING];
+static std::atomic<unsigned> midiHead{0}, midiTail{0};
+static uint32_t passMidi[MIDI_RING];
+
 void midiReceive(const midiMessage &m)
 {
   noteMidiMessage(m.status, m.d1, m.d2);
+  unsigned h = midiHead.load(std::memory_order_relaxed);
+  if (h - midiTail.load(std::memory_order_acquire) < MIDI_RING) {
+    midiRing[h % MIDI_RING].store(m.status | (uint32_t)m.d1 << 8 | (uint32_t)m.d2 << 16,
+                                  std::memory_order_relaxed);
+    midiHead.store(h + 1, std::memory_order_release);
+  }
   int ch = m.status & 15;
   switch (m.status & 0xF0) {
     case 0xB0: {
@@ -230,6 +244,11 @@ static void applyControl(int key, int value, bool pressed) QAF_NONBLOCKING
 // Audio thread, inside a pass.
 void controlPass() QAF_NONBLOCKING
 {
+  int n = 0;
+  unsigned t = midiTail.load(std::memory_order_relaxed), h = midiHead.load(std::memory_order_acquire);
+  for (; t != h; t++) passMidi[n++] = midiRing[t % MIDI_RING].load(std::memory_order_relaxed);
+  midiTail.store(t, std::memory_order_release);
+  lv2SetPassMidi(passMidi, n);
   if (!latchAny.load(std::memory_order_relaxed) || !latchAny.exchange(0, std::memory_order_acquire))
     return;
   for (int w = 0; w < CTL_KEYS / 64; w++) {

@@ -5,6 +5,8 @@
 #ifndef QAF_LV2HOST_H
 #define QAF_LV2HOST_H
 
+#include <stdint.h>
+
 #include <string>
 #include <vector>
 
@@ -99,6 +101,11 @@ void lv2FlushLog();
 // Tests and offline renders: the worker's requests are served at once, inside the pass, so
 // that a render is the same every time. Set before the passes start.
 void lv2SetSynchronousWork(bool on);
+
+// Audio thread, before the modules of a pass: the MIDI channel messages received since the last
+// pass (status | d1 << 8 | d2 << 16), which plugins that take MIDI get at the start of the pass.
+// The array stays valid until the next call.
+void lv2SetPassMidi(const uint32_t *msgs, int n) QAF_NONBLOCKING;
 
 // The module type's functions (the typeList row).
 void fLv2(int slot) QAF_NONBLOCKING;

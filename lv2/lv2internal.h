@@ -35,7 +35,7 @@ struct lv2Urids {
   LV2_URID atomChunk, atomSequence, atomPath, atomFloat, atomInt, atomLong, atomDouble,
       atomObject, atomUrid, atomBool;
   LV2_URID patchSet, patchProperty, patchValue;
-  LV2_URID timePosition, timeFrame, timeSpeed;
+  LV2_URID timePosition, timeFrame, timeSpeed, midiEvent;
   LV2_URID bufMin, bufMax, bufNominal, bufSeq, paramRate;
 };
 // Mapped with the world, before any plugin runs: a plain table the pass may read.
@@ -52,6 +52,7 @@ struct lv2Desc {
   std::vector<lv2FileParm> files;
   int latencyPort = -1;
   bool wantsTime = false;  // an atom input that takes time:Position
+  int midiPort = -1;       // the first atom input that takes MIDI events
   bool hasState = false;
 };
 // UI thread. The description of an installed plugin (nullptr: not installed).
@@ -80,6 +81,7 @@ struct lv2Rt {
   std::atomic<unsigned> fileSeq;  // file messages handed to the plugin
   int64_t frame;                  // frames run so far (the time position)
   bool timeSent;
+  unsigned midiGen;  // the pass whose MIDI messages it was given last
   uint8_t scratch[LV2_RING_BYTES / 4];
 };
 

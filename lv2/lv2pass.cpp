@@ -69,6 +69,46 @@ static void appendTime(lv2Inst *p, LV2_Atom_Sequence *seq) QAF_NONBLOCKING
   if (appendEvent(seq, &t.obj.atom)) p->rt->timeSent = true;
 }
 
+// The MIDI messages of the pass under way.
+static std::atomic<const uint32_t *> passMidi{nullptr};
+static std::atomic<int> passMidiCount{0};
+static std::atomic<unsigned> passMidiGen{0};  // which pass's messages they are
+
+// Audio thread, before the pass's modules run.
+void lv2SetPassMidi(const uint32_t *msgs, int n) QAF_NONBLOCKING
+{
+  passMidi.store(msgs, std::memory_order_relaxed);
+  passMidiCount.store(n, std::memory_order_relaxed);
+  passMidiGen.fetch_add(1, std::memory_order_release);
+}
+
+// Audio thread. The pass's MIDI messages as midi:MidiEvent atoms, at the start of the block;
+// once to each plugin (a block of passes that shares one set of messages hands them on once).
+static void appendMidi(lv2Inst *p, LV2_Atom_Sequence *seq) QAF_NONBLOCKING
+{
+  unsigned gen = passMidiGen.load(std::memory_order_acquire);
+  if (gen == p->rt->midiGen) return;
+  p->rt->midiGen = gen;
+  int n = passMidiCount.load(std::memory_order_relaxed);
+  const uint32_t *m = passMidi.load(std::memory_order_relaxed);
+  for (int k = 0; k < n && m; k++) {
+    struct {
+      LV2_Atom atom;
+      uint8_t b[4];
+    } ev;
+    uint8_t status = (uint8_t)m[k];
+    // Program change and channel pressure carry one data byte, the others two.
+    uint32_t len = (status & 0xE0) == 0xC0 ? 2 : 3;
+    ev.atom.size = len;
+    ev.atom.type = lv2U().midiEvent;
+    ev.b[0] = status;
+    ev.b[1] = (uint8_t)(m[k] >> 8);
+    ev.b[2] = (uint8_t)(m[k] >> 16);
+    ev.b[3] = 0;
+    if (!appendEvent(seq, &ev.atom)) break;
+  }
+}
+
 // Audio thread.
 void lv2Process(lv2Inst *p, int frames) QAF_NONBLOCKING
 {
@@ -76,6 +116,7 @@ void lv2Process(lv2Inst *p, int frames) QAF_NONBLOCKING
   for (size_t k = 0; k < d->controls.size(); k++) p->ports[d->controlIn[k]] = p->values[k];
   for (size_t k = 0; k < d->atomIn.size(); k++) {
     LV2_Atom_Sequence *seq = clearSequence(p->atomBuf[d->atomIn[k]]);
+    if ((int)d->atomIn[k] == d->midiPort && p->inPass) appendMidi(p, seq);
     if (k) continue;  // messages go to the first input, the plugin's control port
     if (d->wantsTime && !p->rt->timeSent) appendTime(p, seq);
     uint8_t *msg = p->rt->scratch;

@@ -6,6 +6,7 @@
 #include <lv2/buf-size/buf-size.h>
 #include <lv2/core/lv2.h>
 #include <lv2/log/log.h>
+#include <lv2/midi/midi.h>
 #include <lv2/options/options.h>
 #include <lv2/parameters/parameters.h>
 #include <lv2/patch/patch.h>
@@ -88,6 +89,7 @@ static void mapUrids()
     v.timePosition = lv2Map(LV2_TIME__Position);
     v.timeFrame = lv2Map(LV2_TIME__frame);
     v.timeSpeed = lv2Map(LV2_TIME__speed);
+    v.midiEvent = lv2Map(LV2_MIDI__MidiEvent);
     v.bufMin = lv2Map(LV2_BUF_SIZE__minBlockLength);
     v.bufMax = lv2Map(LV2_BUF_SIZE__maxBlockLength);
     v.bufNominal = lv2Map(LV2_BUF_SIZE__nominalBlockLength);
@@ -119,7 +121,7 @@ static bool listed(const char *const *list, size_t n, const char *uri)
 struct nodes {
   LilvNode *audio, *control, *cv, *atom, *input, *output, *optional, *integer, *toggled,
       *enumeration, *logarithmic, *sampleRate, *unit, *unitSymbol, *writable, *range, *path,
-      *label, *supports, *timePos, *requiredOption, *minBlock;
+      *label, *supports, *timePos, *requiredOption, *minBlock, *midiEvent;
 };
 static const nodes &N()
 {
@@ -148,6 +150,7 @@ static const nodes &N()
     v.timePos = lilv_new_uri(w, LV2_TIME__Position);
     v.requiredOption = lilv_new_uri(w, LV2_OPTIONS__requiredOption);
     v.minBlock = lilv_new_uri(w, LV2_BUF_SIZE__minBlockLength);
+    v.midiEvent = lilv_new_uri(w, LV2_MIDI__MidiEvent);
     return v;
   }();
   return n;
@@ -280,6 +283,8 @@ static lv2Desc *describe(const LilvPlugin *p)
     } else if (lilv_port_is_a(p, port, N().atom) && (in || out)) {
       (in ? d->atomIn : d->atomOut).push_back(k);
       if (in && lilv_port_supports_event(p, port, N().timePos)) d->wantsTime = true;
+      if (in && d->midiPort < 0 && lilv_port_supports_event(p, port, N().midiEvent))
+        d->midiPort = (int)k;
     } else {
       d->optional.push_back(k);
     }

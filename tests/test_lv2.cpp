@@ -6,7 +6,8 @@
 #include <unistd.h>
 
 #include "control/control.h"
-#include "lv2/lv2host.h"
+#include "lv2/lv2internal.h"
+#include <lv2/atom/util.h>
 #include "tests/effects_rig.h"
 
 using Lines = std::vector<std::string>;
@@ -325,4 +326,33 @@ TEST(Lv2Layouts, AMissingPluginLosesNothing)
   EXPECT_TRUE(readAll(dir + "/c.lyo") == bytes) << "saved again, the layout differs";
   for (const char *n : {"/a.lyo", "/b.lyo", "/c.lyo"}) unlink((dir + n).c_str());
   rmdir(dir.c_str());
+}
+
+// The MIDI messages of a pass reach a plugin that takes MIDI as midi:MidiEvent atoms at the
+// start of its block, once (a pass without messages hands it none).
+TEST(Lv2Plugins, MidiMessagesReachAPluginOncePerPass)
+{
+  NEED("http://gareus.org/oss/lv2/fat1", "x42-plugins");
+  Rig r(128);
+  int a = addPlugin("http://gareus.org/oss/lv2/fat1");
+  ASSERT_GE(a, 0);
+  lv2Inst *p = (lv2Inst *)MOD[a]->Extra;
+  ASSERT_GE(p->desc->midiPort, 0);
+  takeNewestGraph();
+  auto events = [&] {
+    std::vector<std::vector<uint8_t>> got;
+    const LV2_Atom_Sequence *seq = (const LV2_Atom_Sequence *)p->atomBuf[p->desc->midiPort];
+    LV2_ATOM_SEQUENCE_FOREACH (seq, ev)
+      if (ev->body.type == lv2U().midiEvent) {
+        const uint8_t *b = (const uint8_t *)LV2_ATOM_BODY_CONST(&ev->body);
+        got.emplace_back(b, b + ev->body.size);
+      }
+    return got;
+  };
+  const uint32_t msgs[] = {0x643C90, 0x0005C1};  // note on C4 velocity 100; program change 5
+  lv2SetPassMidi(msgs, 2);
+  r.pass(nullptr, nullptr, nullptr, nullptr);
+  EXPECT_EQ(events(), (std::vector<std::vector<uint8_t>>{{0x90, 0x3C, 0x64}, {0xC1, 0x05}}));
+  r.pass(nullptr, nullptr, nullptr, nullptr);
+  EXPECT_TRUE(events().empty());
 }
