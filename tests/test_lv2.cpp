@@ -356,3 +356,37 @@ TEST(Lv2Plugins, MidiMessagesReachAPluginOncePerPass)
   r.pass(nullptr, nullptr, nullptr, nullptr);
   EXPECT_TRUE(events().empty());
 }
+
+// A controller mapped onto a plugin control spreads 0..127 over the port's range: evenly for a
+// linear port, by equal ratios for a logarithmic one.
+TEST(Lv2Plugins, MappedControllersFollowThePortsScale)
+{
+  NEED(SWH "amPitchshift", "swh-lv2");
+  Rig r(128);
+  struct {
+    const char *uri;
+    float at0, at64, at127;
+  } cases[] = {
+      {SWH "amPitchshift", 0.25f, 0.25f * powf(16.0f, 64 / 127.0f), 4.0f},  // 0.25..4, logarithmic
+      {SWH "amp", -70.0f, -70.0f + 140.0f * 64 / 127, 70.0f},              // -70..70 dB, linear
+  };
+  int cc = 20;
+  for (const auto &c : cases) {
+    int s = addPlugin(c.uri);
+    ASSERT_GE(s, 0) << c.uri;
+    Lines l = command("map 1 " + std::to_string(cc) + " " + std::to_string(MOD[s]->ID) + " 0");
+    ASSERT_FALSE(l.empty());
+    const ctlMapping *m = nullptr;
+    for (const ctlMapping &x : controlMappings())
+      if (x.cc == cc) m = &x;
+    ASSERT_TRUE(m) << l[0];
+    float v;
+    ASSERT_TRUE(mappedValue(*m, 0, false, 0, &v));
+    EXPECT_NEAR(v, c.at0, 1e-4) << c.uri;
+    ASSERT_TRUE(mappedValue(*m, 64, false, 0, &v));
+    EXPECT_NEAR(v, c.at64, 1e-3) << c.uri;
+    ASSERT_TRUE(mappedValue(*m, 127, false, 0, &v));
+    EXPECT_NEAR(v, c.at127, 1e-3) << c.uri;
+    cc++;
+  }
+}
