@@ -261,15 +261,6 @@ static setList running;
 static std::string folder;
 static int program = -1;
 
-static std::string folderOf(const char *file)
-{
-  gchar *abs = g_canonicalize_filename(file, nullptr);
-  gchar *dir = g_path_get_dirname(abs);
-  std::string d = dir;
-  g_free(dir);
-  g_free(abs);
-  return d;
-}
 
 const std::string &setListFolder();
 

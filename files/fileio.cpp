@@ -69,3 +69,13 @@ FILE *openForSave(const gchar *chosen, const char *ext, gchar **name)
   if (!f) sayError("Error opening file %s", *name);
   return f;
 }
+
+std::string folderOf(const char *file)
+{
+  gchar *abs = g_canonicalize_filename(file, nullptr);
+  gchar *dir = g_path_get_dirname(abs);
+  std::string d = dir;
+  g_free(dir);
+  g_free(abs);
+  return d;
+}

@@ -6,6 +6,11 @@
 #include <glib.h>
 #include <stdio.h>
 
+#include <string>
+
+// The folder a file is in, as an absolute path.
+std::string folderOf(const char *file);
+
 // The name to save under for the chosen text: empty or ending in '/' (a folder, no file) gives
 // "default.<ext>" inside it; a name already ending in ".<ext>", case ignored, stays as it is;
 // any other gets ".<ext>" appended. Free the result with g_free.

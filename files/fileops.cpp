@@ -32,16 +32,7 @@ struct layoutImage {
   bool hasPlugins;                         // the file has a plugin section
 };
 
-// The folder a layout file is in, absolute.
-static std::string folderOf(const char *file)
-{
-  gchar *abs = g_canonicalize_filename(file, nullptr);
-  gchar *dir = g_path_get_dirname(abs);
-  std::string d = dir;
-  g_free(dir);
-  g_free(abs);
-  return d;
-}
+
 
 // UI thread. Reads no lock: this thread is the only writer of what is saved.
 void real_save(gchar *filename)

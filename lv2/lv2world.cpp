@@ -218,30 +218,30 @@ static lv2Control describeControl(const LilvPlugin *p, const LilvPort *port, flo
   return c;
 }
 
+// The first URI of the nodes (which it frees) that the list lacks; "" when it has them all.
+static std::string firstUnlisted(LilvNodes *nodes, const char *const *list, size_t n)
+{
+  std::string missing;
+  LILV_FOREACH (nodes, i, nodes) {
+    const char *u = lilv_node_as_uri(lilv_nodes_get(nodes, i));
+    if (!listed(list, n, u)) {
+      missing = u;
+      break;
+    }
+  }
+  lilv_nodes_free(nodes);
+  return missing;
+}
+
 // Why the plugin cannot be hosted ("" when it can), from its description alone.
 static std::string refusal(const LilvPlugin *p, lv2Desc &d)
 {
-  LilvNodes *req = lilv_plugin_get_required_features(p);
-  std::string why;
-  LILV_FOREACH (nodes, i, req) {
-    const char *f = lilv_node_as_uri(lilv_nodes_get(req, i));
-    if (!listed(providedFeatures, sizeof providedFeatures / sizeof *providedFeatures, f)) {
-      why = std::string("it needs the feature ") + f + ", which QAF does not provide";
-      break;
-    }
-  }
-  lilv_nodes_free(req);
-  if (!why.empty()) return why;
-  LilvNodes *opts = lilv_plugin_get_value(p, N().requiredOption);
-  LILV_FOREACH (nodes, i, opts) {
-    const char *o = lilv_node_as_uri(lilv_nodes_get(opts, i));
-    if (!listed(providedOptions, sizeof providedOptions / sizeof *providedOptions, o)) {
-      why = std::string("it needs the option ") + o + ", which QAF does not provide";
-      break;
-    }
-  }
-  lilv_nodes_free(opts);
-  if (!why.empty()) return why;
+  std::string why = firstUnlisted(lilv_plugin_get_required_features(p), providedFeatures,
+                                  sizeof providedFeatures / sizeof *providedFeatures);
+  if (!why.empty()) return "it needs the feature " + why + ", which QAF does not provide";
+  why = firstUnlisted(lilv_plugin_get_value(p, N().requiredOption), providedOptions,
+                      sizeof providedOptions / sizeof *providedOptions);
+  if (!why.empty()) return "it needs the option " + why + ", which QAF does not provide";
   for (uint32_t k = 0; k < d.ports; k++) {
     const LilvPort *port = lilv_plugin_get_port_by_index(p, k);
     if (lilv_port_is_a(p, port, N().cv)) return "it has CV ports";
