@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -83,11 +84,15 @@ static void serve(lv2Inst *p)
     p->worker->work(lilv_instance_get_handle(p->instance), respond, p, n, msg);
 }
 
+static std::condition_variable joined;  // a plugin joined, or the worker is to stop
+
 static void workerLoop()
 {
   for (;;) {
     {
-      std::lock_guard<std::mutex> g(workers);
+      std::unique_lock<std::mutex> g(workers);
+      // With no plugin to serve the worker sleeps until one joins.
+      joined.wait(g, [] { return stopping || !served.empty(); });
       if (stopping) return;
       for (lv2Inst *p : served) serve(p);
     }
@@ -101,6 +106,7 @@ static void stopWorker()
     std::lock_guard<std::mutex> g(workers);
     stopping = true;
   }
+  joined.notify_all();
   if (thread.joinable()) thread.join();
 }
 
@@ -112,8 +118,11 @@ void lv2WorkerAdd(lv2Inst *p)
     thread = std::thread(workerLoop);
     atexit(stopWorker);
   }
-  std::lock_guard<std::mutex> g(workers);
-  served.push_back(p);
+  {
+    std::lock_guard<std::mutex> g(workers);
+    served.push_back(p);
+  }
+  joined.notify_all();
 }
 
 void lv2WorkerRemove(lv2Inst *p)
