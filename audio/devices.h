@@ -23,7 +23,7 @@ struct soundBackend {
   long (*xruns)();
   bool offline = false;  // no deadline: the audio thread may take many buffers at a time
   // The time from the device's input to its output through QAF, in ms, where the device knows
-  // it and adds to it (a JACK server at another rate); -1 otherwise.
+  // it and adds to it (a JACK server or an ALSA device at another rate); -1 otherwise.
   double (*roundTripMs)() = nullptr;
 };
 

@@ -191,19 +191,28 @@ struct TempDir {
 
 // An ALSA configuration in the scratch directory (the file to point ALSA_CONFIG_PATH at): PCM
 // "qaftest" captures from in.raw there (raw S16_LE stereo; past its end the capture goes on with
-// whatever the plugin gives) and plays into out.raw, through the `file` and `null` plugins joined
-// with `asym`. With asDefault the same PCM is also "default".
-inline std::string makeAlsaConfig(const TempDir &d, bool asDefault = false)
+// whatever the plugin gives; what it delivered is also written to captured.raw when the device
+// closes) and plays into out.raw, through the `file` and `null` plugins joined with `asym`. With
+// asDefault the same PCM is also "default". With onlyRate, each side is a `plug` over a slave at
+// that rate: with ALSA's own resampling turned down, a device that takes that rate alone, as many
+// a hw: device does.
+inline std::string makeAlsaConfig(const TempDir &d, bool asDefault = false, unsigned onlyRate = 0)
 {
+  auto side = [&](const std::string &pcm) {
+    return onlyRate ? "{ type plug slave { pcm \"" + pcm + "\" rate " + std::to_string(onlyRate) +
+                          " } }"
+                    : "\"" + pcm + "\"";
+  };
+  std::string both =
+      "{ type asym playback.pcm " + side("qafplay") + " capture.pcm " + side("qafcap") + " }\n";
   std::string conf =
       "pcm.qafnull { type null }\n"
-      "pcm.qafcap { type file slave.pcm \"qafnull\" file \"/dev/null\" infile \"" + d / "in.raw" +
-      "\" format \"raw\" }\n"
+      "pcm.qafcap { type file slave.pcm \"qafnull\" file \"" + d / "captured.raw" + "\" infile \"" +
+      d / "in.raw" + "\" format \"raw\" }\n"
       "pcm.qafplay { type file slave.pcm \"qafnull\" file \"" + d / "out.raw" +
       "\" format \"raw\" }\n"
-      "pcm.qaftest { type asym playback.pcm \"qafplay\" capture.pcm \"qafcap\" }\n";
-  if (asDefault)
-    conf += "pcm.!default { type asym playback.pcm \"qafplay\" capture.pcm \"qafcap\" }\n";
+      "pcm.qaftest " + both;
+  if (asDefault) conf += "pcm.!default " + both;
   writeFile(d / "asound.conf", Bytes(conf.begin(), conf.end()));
   return d / "asound.conf";
 }
