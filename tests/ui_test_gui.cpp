@@ -8,7 +8,9 @@
 #include <gtk/gtk.h>
 #include <math.h>
 #include <pthread.h>
+#include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -16,8 +18,10 @@
 #include "command/cmdparse.h"
 #include "base/hooks.h"
 #include "engine/soundNode.h"
+#include "lv2/lv2host.h"
 #include "monitor/monitor.h"
 #include "monitor/pitch.h"
+#include "tests/lv2need.h"
 #include "tests/testutil.h"
 #include "samples/loopStore.h"
 #include "ui/gui.h"
@@ -459,7 +463,7 @@ TEST_F(Gui, MenuBarHoldsItsBranchesAndItemsInOrderWithHelpAtTheRightEnd)
                 "_Passthrough", "_Mixer", "_Distortion", "_Reverb", "_Chorus", "_Splitter", "_Tone",
                 "_Looper", "M_ultiply", "_XFader", "_Volume Compressor", "_OctaveDown", "S_kratcher",
                 "Record _1 Second", "Record 1_0 Seconds", "Record _30 Seconds", "S_ync Sequencer",
-                "Pa_nning Mixer"}));
+                "Pa_nning Mixer", "---", "LV2 Plu_gin..."}));
   ASSERT_NE(submenuOf("/_Help"), nullptr);
   EXPECT_EQ(labelsOf(submenuOf("/_Help")), (std::vector<std::string>{"About"}));
   // the bar items act themselves: no submenus
@@ -538,6 +542,108 @@ TEST_F(Gui, FileItemsCallTheFileDialogsAndControlKeysReachTheLayoutOnes)
   activate("/_Help/About");
   EXPECT_TRUE(endCapture().empty());
   EXPECT_EQ(wiresCount(), 0);
+}
+
+// The plugin list: every installed plugin, filtered as the user types, and Add running the same
+// command as "lv2 URI" typed in the entry.
+static std::vector<std::string> listedUris()
+{
+  std::vector<std::string> out;
+  GtkTreeModel *model = gtk_tree_view_get_model(GTK_TREE_VIEW(pluginListView().view));
+  GtkTreeIter it;
+  for (bool ok = gtk_tree_model_get_iter_first(model, &it); ok;
+       ok = gtk_tree_model_iter_next(model, &it)) {
+    gchar *uri = nullptr;
+    gtk_tree_model_get(model, &it, 2, &uri, -1);
+    out.push_back(uri ? uri : "");
+    g_free(uri);
+  }
+  return out;
+}
+
+static bool selectUri(const std::string &uri)
+{
+  GtkTreeView *view = GTK_TREE_VIEW(pluginListView().view);
+  GtkTreeModel *model = gtk_tree_view_get_model(view);
+  GtkTreeIter it;
+  for (bool ok = gtk_tree_model_get_iter_first(model, &it); ok;
+       ok = gtk_tree_model_iter_next(model, &it)) {
+    gchar *u = nullptr;
+    gtk_tree_model_get(model, &it, 2, &u, -1);
+    bool found = u && uri == u;
+    g_free(u);
+    if (found) {
+      gtk_tree_selection_select_iter(gtk_tree_view_get_selection(view), &it);
+      return true;
+    }
+  }
+  return false;
+}
+
+static bool holdsFolded(const std::string &text, const std::string &word)
+{
+  gchar *t = g_utf8_casefold(text.c_str(), -1), *w = g_utf8_casefold(word.c_str(), -1);
+  bool found = strstr(t, w) != nullptr;
+  g_free(t);
+  g_free(w);
+  return found;
+}
+
+TEST_F(Gui, PluginListFiltersAsYouTypeAndAddsThroughTheLv2Command)
+{
+  activate("/Insert/LV2 Plu_gin...");
+  const pluginListWidgets &w = pluginListView();
+  ASSERT_NE(w.window, nullptr);
+  EXPECT_TRUE(gtk_widget_get_visible(w.window));
+  const std::vector<lv2PluginInfo> &all = lv2Plugins();
+  if (all.empty()) GTEST_SKIP() << "no LV2 plugins installed: install Debian's swh-lv2";
+  EXPECT_EQ(listedUris().size(), all.size());  // refused ones too, greyed
+
+  // "AMP" matches names and URIs whatever their case: the rows left are exactly those.
+  gtk_entry_set_text(GTK_ENTRY(w.filter), "AMP");
+  std::vector<std::string> want;
+  for (const lv2PluginInfo &p : all)
+    if (holdsFolded(p.name, "amp") || holdsFolded(p.uri, "amp")) want.push_back(p.uri);
+  std::vector<std::string> got = listedUris();
+  std::sort(want.begin(), want.end());
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, want);
+  EXPECT_LT(got.size(), all.size());
+  gtk_entry_set_text(GTK_ENTRY(w.filter), "no plugin is called this");
+  EXPECT_TRUE(listedUris().empty());
+  EXPECT_FALSE(gtk_widget_get_sensitive(w.add));
+
+  // A plugin QAF cannot host cannot be added; the tooltip says why.
+  for (const lv2PluginInfo &p : all) {
+    if (p.refused.empty()) continue;
+    gtk_entry_set_text(GTK_ENTRY(w.filter), p.uri.c_str());
+    ASSERT_TRUE(selectUri(p.uri));
+    EXPECT_FALSE(gtk_widget_get_sensitive(w.add)) << p.uri;
+    GtkTreeView *view = GTK_TREE_VIEW(w.view);
+    GtkTreeModel *model;
+    GtkTreeIter it;
+    gtk_tree_selection_get_selected(gtk_tree_view_get_selection(view), &model, &it);
+    gchar *tip = nullptr;
+    gtk_tree_model_get(model, &it, gtk_tree_view_get_tooltip_column(view), &tip, -1);
+    EXPECT_NE(std::string(tip ? tip : "").find(p.refused), std::string::npos) << p.uri;
+    g_free(tip);
+    break;
+  }
+
+  const char *amp = SWH "amp";
+  NEED(amp, "swh-lv2");
+  gtk_entry_set_text(GTK_ENTRY(w.filter), "simple AMPLIFIER");
+  ASSERT_TRUE(selectUri(amp));
+  EXPECT_TRUE(gtk_widget_get_sensitive(w.add));
+  beginCapture();
+  gtk_button_clicked(GTK_BUTTON(w.add));
+  auto out = endCapture();
+  ASSERT_NE(MOD[2], nullptr);
+  EXPECT_EQ(MOD[2]->type, LV2_TYPE);
+  EXPECT_EQ(lv2Uri(MOD[2]), amp);
+  EXPECT_TRUE(hasLine(out, "Plugin: Simple amplifier"));
+  EXPECT_FALSE(gtk_widget_get_visible(w.window));  // chosen: the list goes away
+  gtk_entry_set_text(GTK_ENTRY(w.filter), "");
 }
 
 // ======== painting ========

@@ -51,6 +51,8 @@ const menuEntry mainGui_menu[MAIN_MENU_ENTRIES] = {
   {"/Insert/Record _30 Seconds",  nullptr,      issue_cmd,      "a13",   nullptr},
   {"/Insert/S_ync Sequencer",     nullptr,      issue_cmd,      "a14",   nullptr},
   {"/Insert/Pa_nning Mixer",      nullptr,      issue_cmd,      "a15",   nullptr},
+  {"/Insert/sep2",                nullptr,      nullptr,        nullptr, "<Separator>"},
+  {"/Insert/LV2 Plu_gin...",      nullptr,      mnu_plugins,    nullptr, nullptr},
   {"/_Disconnect",                nullptr,      mnu_disconnect, nullptr, nullptr},
   {"/_Remove",                    nullptr,      mnu_remove,     nullptr, nullptr},
   {"/_Patch",                     nullptr,      mnu_patch,      nullptr, nullptr},
@@ -373,6 +375,7 @@ void mnu_patch(GtkWidget *, void *)
 }
 
 void mnu_samplist(GtkWidget *, void *) { showSampleList(); }
+void mnu_plugins(GtkWidget *, void *) { showPluginList(); }
 void mnu_openlayout(GtkWidget *, void *) { LoadLayout(); }
 void mnu_savelayout(GtkWidget *, void *) { SaveLayout(); }
 void mnu_opensbank(GtkWidget *, void *) { LoadSBank(); }
