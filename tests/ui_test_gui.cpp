@@ -701,6 +701,42 @@ TEST_F(Gui, BoxesTerminalsAndLabelsArePaintedAtTheirGridPlaces)
   }
 }
 
+// The width of the label's ink in a module's box.
+static int labelInkWidth(const Picture &pic, int s)
+{
+  Grid g = grid();
+  int cx = cellX(s), cy = cellY(s), left = 1 << 30, right = -1;
+  for (int y = cy + g.mY + 2; y < cy + g.mY + g.boxH - 1; y++)
+    for (int x = cx + g.mX + 2; x < cx + g.mX + g.boxW - 1; x++)
+      if (isDark(pic.at(x, y))) {
+        left = std::min(left, x);
+        right = std::max(right, x);
+      }
+  return right < 0 ? 0 : right - left + 1;
+}
+
+static int textInkWidth(const std::string &text)
+{
+  PangoLayout *layout = gtk_widget_create_pango_layout(Parent->cmdLine, text.c_str());
+  PangoRectangle ink;
+  pango_layout_get_pixel_extents(layout, &ink, nullptr);
+  g_object_unref(layout);
+  return ink.width;
+}
+
+TEST_F(Gui, APluginModuleIsLabelledWithItsPluginsName)
+{
+  const char *amp = SWH "amp";
+  NEED(amp, "swh-lv2");
+  command(std::string("lv2 ") + amp);
+  ASSERT_NE(MOD[2], nullptr);
+  std::string id = " ID: " + std::to_string(MOD[2]->ID);
+  int named = textInkWidth("Simple amplifier" + id), typed = textInkWidth("LV2 Plugin" + id);
+  ASSERT_GT(named, typed + 10);  // the two texts are told apart by their width
+  Picture pic;
+  EXPECT_NEAR(labelInkWidth(pic, 2), named, 2);
+}
+
 TEST_F(Gui, SelectedTerminalIsDrawnAsABlackOutline)
 {
   int p = addModule(2);

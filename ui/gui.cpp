@@ -11,6 +11,7 @@
 #include <string>
 
 #include "command/cmdparse.h"
+#include "control/control.h"
 #include "base/hooks.h"
 #include "engine/io_term_inlines.h"
 #include "engine/soundNode.h"
@@ -164,8 +165,9 @@ gboolean paint_drawArea(GtkWidget *widget, cairo_t *cr, void *data)
     setColour(cr, BLACK);
     outlineRect(cr, cx + g.mX, cy + g.mY, g.boxW, g.boxH);
 
-    // the label's baseline starts where the old toolkit put a string of this width and height
-    char *text = g_strdup_printf("%s ID: %d", typeList[m->type].name, m->ID);
+    // the label's baseline starts where the old toolkit put a string of this width and height;
+    // a plugin module is named by its plugin
+    char *text = g_strdup_printf("%s ID: %d", moduleName(m).c_str(), m->ID);
     PangoLayout *layout = gtk_widget_create_pango_layout(gui->cmdLine, text);
     PangoRectangle ink, logical;
     pango_layout_get_pixel_extents(layout, &ink, &logical);
