@@ -213,6 +213,7 @@ static void followView(int slot, void *data)
 {
   pluginView *view = (pluginView *)data;
   modRec *m = MOD[slot];
+  if (!m || m->type != LV2_TYPE) return;
   const std::vector<lv2Control> &cs = lv2Controls(m);
   for (size_t k = 0; k < view->controls.size() && k < cs.size(); k++) {
     const lv2Control &c = cs[k];
