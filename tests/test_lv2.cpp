@@ -9,6 +9,7 @@
 #include "lv2/lv2internal.h"
 #include <lv2/atom/util.h>
 #include "tests/effects_rig.h"
+#include "tests/lv2need.h"
 
 using Lines = std::vector<std::string>;
 
@@ -44,15 +45,8 @@ struct TempDirForLv2 {
   }
 };
 
-#define SWH "http://plugin.org.uk/swh-plugins/"
-#define NODELAY "http://gareus.org/oss/lv2/nodelay"
-#define CONVO_MONO "http://gareus.org/oss/lv2/convoLV2#Mono"
-
-#define NEED(uri, package)                                                      \
-  do {                                                                          \
-    if (!lv2FindPlugin(uri))                                                    \
-      GTEST_SKIP() << "plugin " << (uri) << " missing: install Debian's " package; \
-  } while (0)
+#define NODELAY X42 "nodelay"
+#define CONVO_MONO X42 "convoLV2#Mono"
 
 // A plugin module made with "lv2 URI", its slot (-1 when refused).
 static int addPlugin(const std::string &uri, Lines *out = nullptr)

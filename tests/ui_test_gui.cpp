@@ -8,7 +8,9 @@
 #include <gtk/gtk.h>
 #include <math.h>
 #include <pthread.h>
+#include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -16,8 +18,10 @@
 #include "command/cmdparse.h"
 #include "base/hooks.h"
 #include "engine/soundNode.h"
+#include "lv2/lv2host.h"
 #include "monitor/monitor.h"
 #include "monitor/pitch.h"
+#include "tests/lv2need.h"
 #include "tests/testutil.h"
 #include "samples/loopStore.h"
 #include "ui/gui.h"
@@ -459,7 +463,7 @@ TEST_F(Gui, MenuBarHoldsItsBranchesAndItemsInOrderWithHelpAtTheRightEnd)
                 "_Passthrough", "_Mixer", "_Distortion", "_Reverb", "_Chorus", "_Splitter", "_Tone",
                 "_Looper", "M_ultiply", "_XFader", "_Volume Compressor", "_OctaveDown", "S_kratcher",
                 "Record _1 Second", "Record 1_0 Seconds", "Record _30 Seconds", "S_ync Sequencer",
-                "Pa_nning Mixer"}));
+                "Pa_nning Mixer", "---", "LV2 Plu_gin..."}));
   ASSERT_NE(submenuOf("/_Help"), nullptr);
   EXPECT_EQ(labelsOf(submenuOf("/_Help")), (std::vector<std::string>{"About"}));
   // the bar items act themselves: no submenus
@@ -540,6 +544,77 @@ TEST_F(Gui, FileItemsCallTheFileDialogsAndControlKeysReachTheLayoutOnes)
   EXPECT_EQ(wiresCount(), 0);
 }
 
+// The URIs the plugin list shows; the row of select, when given, is selected.
+static std::vector<std::string> listedUris(const std::string &select = "")
+{
+  std::vector<std::string> out;
+  GtkTreeView *view = GTK_TREE_VIEW(pluginListView().view);
+  GtkTreeModel *model = gtk_tree_view_get_model(view);
+  GtkTreeIter it;
+  for (bool ok = gtk_tree_model_get_iter_first(model, &it); ok;
+       ok = gtk_tree_model_iter_next(model, &it)) {
+    gchar *uri = nullptr;
+    gtk_tree_model_get(model, &it, 2, &uri, -1);
+    out.push_back(uri);
+    g_free(uri);
+    if (out.back() == select)
+      gtk_tree_selection_select_iter(gtk_tree_view_get_selection(view), &it);
+  }
+  return out;
+}
+
+static bool holdsAmp(const std::string &text)
+{
+  gchar *t = g_utf8_casefold(text.c_str(), -1);
+  bool found = strstr(t, "amp") != nullptr;
+  g_free(t);
+  return found;
+}
+
+// The plugin list: every installed plugin, filtered as the user types, and Add running the same
+// command as "lv2 URI" typed in the entry.
+TEST_F(Gui, PluginListFiltersAsYouTypeAndAddsThroughTheLv2Command)
+{
+  activate("/Insert/LV2 Plu_gin...");
+  const pluginListWidgets &w = pluginListView();
+  ASSERT_NE(w.window, nullptr);
+  EXPECT_TRUE(gtk_widget_get_visible(w.window));
+  NEED(SWH "amp", "swh-lv2");
+  const std::vector<lv2PluginInfo> &all = lv2Plugins();
+  EXPECT_EQ(listedUris().size(), all.size());  // refused ones too, greyed
+
+  // "AMP" matches names and URIs whatever their case: the rows left are exactly those.
+  gtk_entry_set_text(GTK_ENTRY(w.filter), "AMP");
+  std::vector<std::string> want, got = listedUris();
+  for (const lv2PluginInfo &p : all)
+    if (holdsAmp(p.name) || holdsAmp(p.uri)) want.push_back(p.uri);
+  std::sort(want.begin(), want.end());
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, want);
+  EXPECT_LT(got.size(), all.size());
+  EXPECT_FALSE(gtk_widget_get_sensitive(w.add));  // nothing chosen yet
+
+  // A plugin QAF cannot host is listed but cannot be added.
+  for (const lv2PluginInfo &p : all)
+    if (!p.refused.empty()) {
+      gtk_entry_set_text(GTK_ENTRY(w.filter), p.uri.c_str());
+      EXPECT_EQ(listedUris(p.uri), std::vector<std::string>{p.uri});
+      EXPECT_FALSE(gtk_widget_get_sensitive(w.add)) << p.uri;
+      break;
+    }
+  gtk_entry_set_text(GTK_ENTRY(w.filter), "simple AMPLIFIER");
+  EXPECT_EQ(listedUris(SWH "amp"), std::vector<std::string>{SWH "amp"});
+  EXPECT_TRUE(gtk_widget_get_sensitive(w.add));
+  beginCapture();
+  gtk_button_clicked(GTK_BUTTON(w.add));
+  auto out = endCapture();
+  ASSERT_NE(MOD[2], nullptr);
+  EXPECT_EQ(lv2Uri(MOD[2]), SWH "amp");
+  EXPECT_TRUE(hasLine(out, "Plugin: Simple amplifier"));
+  EXPECT_FALSE(gtk_widget_get_visible(w.window));  // chosen: the list goes away
+  gtk_entry_set_text(GTK_ENTRY(w.filter), "");
+}
+
 // ======== painting ========
 
 TEST_F(Gui, BoxesTerminalsAndLabelsArePaintedAtTheirGridPlaces)
@@ -593,6 +668,37 @@ TEST_F(Gui, BoxesTerminalsAndLabelsArePaintedAtTheirGridPlaces)
       EXPECT_NEAR(bottom + 1, cy + (g.rowH - inkH) / 2, 2.0) << s;
     }
   }
+}
+
+// The width of the label's ink in slot s's box, and of a text in the label's font.
+static int labelInkWidth(const Picture &pic, int s)
+{
+  Grid g = grid();
+  int left = 1 << 30, right = -1;
+  for (int y = cellY(s) + g.mY + 2; y < cellY(s) + g.mY + g.boxH - 1; y++)
+    for (int x = cellX(s) + g.mX + 2; x < cellX(s) + g.mX + g.boxW - 1; x++)
+      if (isDark(pic.at(x, y))) left = std::min(left, x), right = std::max(right, x);
+  return right < 0 ? 0 : right - left + 1;
+}
+
+static int textInkWidth(const std::string &text)
+{
+  PangoLayout *layout = gtk_widget_create_pango_layout(Parent->cmdLine, text.c_str());
+  PangoRectangle ink;
+  pango_layout_get_pixel_extents(layout, &ink, nullptr);
+  g_object_unref(layout);
+  return ink.width;
+}
+
+TEST_F(Gui, APluginModuleIsLabelledWithItsPluginsName)
+{
+  NEED(SWH "amp", "swh-lv2");
+  command("lv2 " SWH "amp");
+  ASSERT_NE(MOD[2], nullptr);
+  std::string id = " ID: " + std::to_string(MOD[2]->ID);
+  int named = textInkWidth("Simple amplifier" + id), typed = textInkWidth("LV2 Plugin" + id);
+  ASSERT_GT(named, typed + 10);  // the two texts are told apart by their width
+  EXPECT_NEAR(labelInkWidth(Picture(), 2), named, 2);
 }
 
 TEST_F(Gui, SelectedTerminalIsDrawnAsABlackOutline)

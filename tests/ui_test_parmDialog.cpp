@@ -1,8 +1,11 @@
 // Parameter dialogs on the real widgets: what each type's dialog offers, one dialog per module,
 // the sliders and radio buttons writing the module's parameters, and "Save Sample" copying a
 // recorder's buffer into a free sample slot, also while an audio thread is running the patch.
+// Plugin modules' dialogs, generated from installed swh and x42 plugins (each case skipped,
+// naming the Debian package, where its plugin is missing).
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
+#include <math.h>
 #include <pthread.h>
 #include <string.h>
 #include <unistd.h>
@@ -13,13 +16,16 @@
 #include <vector>
 
 #include "audio/cardfeed.h"
+#include "control/control.h"
 #include "engine/audioThread.h"
 #include "base/hooks.h"
 #include "engine/io_term_inlines.h"
 #include "engine/soundNode.h"
 #include "files/fileops.h"
+#include "lv2/lv2host.h"
 #include "modules/pump.h"
 #include "samples/loopStore.h"
+#include "tests/lv2need.h"
 #include "tests/testutil.h"
 #include "ui/sampleList.h"
 #include "ui/ui_parts.h"
@@ -97,15 +103,18 @@ class ParmDialog : public testing::Test {
     return gtk_range_get_adjustment(GTK_RANGE(scale));
   }
 
-  // The children of a radio dialog's box, in packing order.
-  static std::vector<GtkWidget *> radioChildren(int slot)
+  static std::vector<GtkWidget *> childrenOf(GtkWidget *container)
   {
-    GtkWidget *box = gtk_bin_get_child(GTK_BIN(dialogOf(slot)));
-    GList *l = gtk_container_get_children(GTK_CONTAINER(box));
+    GList *l = gtk_container_get_children(GTK_CONTAINER(container));
     std::vector<GtkWidget *> out;
     for (GList *p = l; p; p = p->next) out.push_back(GTK_WIDGET(p->data));
     g_list_free(l);
     return out;
+  }
+  // The children of a radio dialog's (or a plugin dialog's) box, in packing order.
+  static std::vector<GtkWidget *> radioChildren(int slot)
+  {
+    return childrenOf(gtk_bin_get_child(GTK_BIN(dialogOf(slot))));
   }
 
   static int toplevelsTitled(const std::string &title)
@@ -919,4 +928,180 @@ TEST_F(ParmDialog, AMovedSliderChangesTheSoundFromTheNextChunk)
   passWith(1000);
   EXPECT_EQ(frames[0], 250);
   EXPECT_EQ(frames[2 * 31], 250);
+}
+
+// ---- plugin modules ----
+
+class PluginDialog : public ParmDialog {
+ protected:
+  // A plugin module made by the command, its dialog open; its slot.
+  static int open(const std::string &uri)
+  {
+    int id = sUID;
+    command("lv2 " + uri);
+    for (int s = 2; s < MAX_MODULES; s++)
+      if (MOD[s] && MOD[s]->ID == id) {
+        parmDialog(s);
+        return s;
+      }
+    return -1;
+  }
+  // Control k's widget (row 0) or name label (row 1) in the grid heading the dialog.
+  static GtkWidget *cell(int slot, int k, int row = 0)
+  {
+    GtkWidget *grid = radioChildren(slot)[0];
+    return gtk_grid_get_child_at(GTK_GRID(grid), k % 8, 2 * (k / 8) + row);
+  }
+  static std::string text(GtkWidget *w)
+  {
+    return GTK_IS_LABEL(w) ? gtk_label_get_text(GTK_LABEL(w)) : gtk_button_get_label(GTK_BUTTON(w));
+  }
+  static GtkAdjustment *sliderOf(int slot, int k)
+  {
+    return gtk_range_get_adjustment(GTK_RANGE(cell(slot, k)));
+  }
+  // The text the slider shows for its value.
+  static std::string shown(int slot, int k)
+  {
+    gchar *t = nullptr;
+    double v = gtk_adjustment_get_value(sliderOf(slot, k));
+    g_signal_emit_by_name(cell(slot, k), "format-value", v, &t);
+    std::string out = t ? t : "";
+    g_free(t);
+    return out;
+  }
+  static std::string tooltip(GtkWidget *w)
+  {
+    gchar *t = gtk_widget_get_tooltip_text(w);
+    std::string out = t ? t : "";
+    g_free(t);
+    return out;
+  }
+};
+
+TEST_F(PluginDialog, AmplifierHasOneSliderOverItsGainRangeThatWritesTheControl)
+{
+  NEED(SWH "amp", "swh-lv2");
+  int a = open(SWH "amp");
+  ASSERT_EQ(MOD_PARMBOX[a], 1);
+  EXPECT_EQ(gtk_window_get_title(GTK_WINDOW(dialogOf(a))),
+            "Simple amplifier ID: " + std::to_string(MOD[a]->ID));
+  ASSERT_TRUE(GTK_IS_SCALE(cell(a, 0)));
+  EXPECT_EQ(text(cell(a, 0, 1)), "Amps gain (dB)");
+  EXPECT_EQ(cell(a, 1), nullptr);  // one control, one slider
+  GtkAdjustment *gain = sliderOf(a, 0);
+  EXPECT_EQ(gtk_adjustment_get_lower(gain), -70.0);
+  EXPECT_EQ(gtk_adjustment_get_upper(gain), 70.0);
+  EXPECT_EQ(gtk_adjustment_get_value(gain), 0.0);  // the port's default
+  gtk_adjustment_set_value(gain, -6.0);
+  EXPECT_EQ(modParmGet(MOD[a], 0), -6.0f);
+  EXPECT_EQ(shown(a, 0), "-6.0");  // the port names no unit: the number alone
+  // A value set elsewhere (MIDI, "set") moves the slider, which does not write it back.
+  modParmSet(MOD[a], 0, 12.5f);
+  parmDialogFollow();
+  EXPECT_EQ(gtk_adjustment_get_value(gain), 12.5);
+  EXPECT_EQ(modParmGet(MOD[a], 0), 12.5f);
+  EXPECT_EQ(tooltip(cell(a, 0)), "-70.0 to 70.0, default 0.0\nRight click: learn a MIDI control");
+}
+
+TEST_F(PluginDialog, UnitsSwitchesOptionsAndWholeNumbersGetTheirOwnWidgets)
+{
+  NEED(X42 "balance", "x42-plugins");
+  int b = open(X42 "balance");
+  ASSERT_GE(b, 0);
+  modRec *m = MOD[b];
+  const std::vector<lv2Control> &cs = lv2Controls(m);
+  ASSERT_EQ(cs.size(), 8u);
+  // Trim/Gain [dB]: a slider in the port's unit.
+  gtk_adjustment_set_value(sliderOf(b, 0), -6.0);
+  EXPECT_EQ(shown(b, 0), "-6.0 dB");
+  // Phase Invert Left: a toggled port is a switch writing the port's ends.
+  GtkWidget *phase = cell(b, 1);
+  ASSERT_TRUE(GTK_IS_CHECK_BUTTON(phase) && !GTK_IS_RADIO_BUTTON(phase));
+  EXPECT_EQ(text(cell(b, 1, 1)), "Phase Invert Left");
+  gtk_button_clicked(GTK_BUTTON(phase));
+  EXPECT_EQ(modParmGet(m, 1), 1.0f);
+  gtk_button_clicked(GTK_BUTTON(phase));
+  EXPECT_EQ(modParmGet(m, 1), 0.0f);
+  // Gain Mode: an enumeration is a group of option buttons with the points' labels, the default
+  // active, each writing its point's value.
+  std::vector<GtkWidget *> modes = childrenOf(cell(b, 4));
+  ASSERT_EQ(modes.size(), cs[4].points.size());
+  for (size_t j = 0; j < modes.size(); j++) {
+    EXPECT_EQ(text(modes[j]), cs[4].points[j].second);
+    EXPECT_EQ(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(modes[j])),
+              cs[4].points[j].first == cs[4].def);
+  }
+  gtk_button_clicked(GTK_BUTTON(modes[2]));
+  EXPECT_EQ(modParmGet(m, 4), cs[4].points[2].first);
+  // Delay Left [samples]: an integer port snaps to the nearest whole number.
+  gtk_adjustment_set_value(sliderOf(b, 5), 3.7);
+  EXPECT_EQ(modParmGet(m, 5), 4.0f);
+  EXPECT_EQ(gtk_adjustment_get_value(sliderOf(b, 5)), 4.0);
+  // Values set elsewhere show on the switch and the options; nothing writes them back.
+  modParmSet(m, 1, 1.0f);
+  modParmSet(m, 4, cs[4].points[1].first);
+  parmDialogFollow();
+  EXPECT_TRUE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(phase)));
+  EXPECT_TRUE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(modes[1])));
+  EXPECT_EQ(modParmGet(m, 4), cs[4].points[1].first);
+}
+
+TEST_F(PluginDialog, ALogarithmicPortsSliderMovesAlongItsRangeLogarithmically)
+{
+  NEED(SWH "bandpass_iir", "swh-lv2");
+  int f = open(SWH "bandpass_iir");
+  ASSERT_GE(f, 0);
+  const lv2Control &c = lv2Controls(MOD[f])[0];  // Center Frequency, 4.41 .. 19845 Hz
+  ASSERT_TRUE(c.logarithmic);
+  gtk_adjustment_set_value(sliderOf(f, 0), 0.5);  // halfway: the range's geometric middle
+  EXPECT_NEAR(modParmGet(MOD[f], 0), sqrt((double)c.min * c.max), 0.01);
+  EXPECT_EQ(shown(f, 0), "296");
+  modParmSet(MOD[f], 0, 441.0f);
+  parmDialogFollow();
+  EXPECT_NEAR(gtk_adjustment_get_value(sliderOf(f, 0)), log(441.0 / c.min) / log(c.max / c.min),
+              1e-6);
+}
+
+TEST_F(PluginDialog, LatencyAndFileParametersAreShownBelowTheControls)
+{
+  NEED(X42 "nodelay", "x42-plugins");
+  int n = open(X42 "nodelay");
+  ASSERT_GE(n, 0);
+  EXPECT_EQ(shown(n, 0), "0 frames");
+  GtkWidget *latency = radioChildren(n).back();
+  EXPECT_EQ(text(latency), "Latency: 0 frames (0.0 ms)");
+  gtk_adjustment_set_value(sliderOf(n, 0), 441.0);
+  for (int p = 0; p < 4; p++) passWith(0);  // the plugin reports from its next run on
+  parmDialogFollow();
+  EXPECT_EQ(text(latency), "Latency: 441 frames (10.0 ms)");
+
+  NEED(X42 "convoLV2#Mono", "x42-plugins");
+  int chunk = sound_chunk_size;
+  sound_chunk_size = 256;  // the convolver takes blocks of 64 frames or more
+  int c = open(X42 "convoLV2#Mono");
+  sound_chunk_size = chunk;
+  ASSERT_GE(c, 0);
+  std::vector<GtkWidget *> row = childrenOf(radioChildren(c).back());
+  ASSERT_EQ(row.size(), 3u);
+  EXPECT_EQ(text(row[0]), lv2FileParms(MOD[c])[0].label);
+  EXPECT_EQ(text(row[1]), "File...");
+  EXPECT_EQ(text(row[2]), "(none)");
+  std::string why;
+  ASSERT_TRUE(lv2SetFile(MOD[c], 0, "/tmp/somewhere/room.wav", &why)) << why;
+  parmDialogFollow();
+  EXPECT_EQ(text(row[2]), "room.wav");
+}
+
+TEST_F(PluginDialog, AMissingPluginsDialogSaysItIsNotInstalled)
+{
+  beginCapture();
+  int s = addModule(lv2MakeMissing("urn:qaf:test:gone", 0x88));
+  endCapture();
+  ASSERT_GE(s, 0);
+  parmDialog(s);
+  ASSERT_EQ(MOD_PARMBOX[s], 1);
+  GtkWidget *label = gtk_bin_get_child(GTK_BIN(dialogOf(s)));
+  EXPECT_EQ(text(label),
+            "The plugin urn:qaf:test:gone is not installed.\nThis module passes silence.");
 }

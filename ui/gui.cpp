@@ -11,6 +11,7 @@
 #include <string>
 
 #include "command/cmdparse.h"
+#include "control/control.h"
 #include "base/hooks.h"
 #include "engine/io_term_inlines.h"
 #include "engine/soundNode.h"
@@ -51,6 +52,8 @@ const menuEntry mainGui_menu[MAIN_MENU_ENTRIES] = {
   {"/Insert/Record _30 Seconds",  nullptr,      issue_cmd,      "a13",   nullptr},
   {"/Insert/S_ync Sequencer",     nullptr,      issue_cmd,      "a14",   nullptr},
   {"/Insert/Pa_nning Mixer",      nullptr,      issue_cmd,      "a15",   nullptr},
+  {"/Insert/sep2",                nullptr,      nullptr,        nullptr, "<Separator>"},
+  {"/Insert/LV2 Plu_gin...",      nullptr,      mnu_plugins,    nullptr, nullptr},
   {"/_Disconnect",                nullptr,      mnu_disconnect, nullptr, nullptr},
   {"/_Remove",                    nullptr,      mnu_remove,     nullptr, nullptr},
   {"/_Patch",                     nullptr,      mnu_patch,      nullptr, nullptr},
@@ -162,8 +165,9 @@ gboolean paint_drawArea(GtkWidget *widget, cairo_t *cr, void *data)
     setColour(cr, BLACK);
     outlineRect(cr, cx + g.mX, cy + g.mY, g.boxW, g.boxH);
 
-    // the label's baseline starts where the old toolkit put a string of this width and height
-    char *text = g_strdup_printf("%s ID: %d", typeList[m->type].name, m->ID);
+    // the label's baseline starts where the old toolkit put a string of this width and height;
+    // a plugin module is named by its plugin
+    char *text = g_strdup_printf("%s ID: %d", moduleName(m).c_str(), m->ID);
     PangoLayout *layout = gtk_widget_create_pango_layout(gui->cmdLine, text);
     PangoRectangle ink, logical;
     pango_layout_get_pixel_extents(layout, &ink, &logical);
@@ -373,6 +377,7 @@ void mnu_patch(GtkWidget *, void *)
 }
 
 void mnu_samplist(GtkWidget *, void *) { showSampleList(); }
+void mnu_plugins(GtkWidget *, void *) { showPluginList(); }
 void mnu_openlayout(GtkWidget *, void *) { LoadLayout(); }
 void mnu_savelayout(GtkWidget *, void *) { SaveLayout(); }
 void mnu_opensbank(GtkWidget *, void *) { LoadSBank(); }

@@ -35,7 +35,7 @@ struct menuEntry {
   const char *action;
   const char *itemType;
 };
-#define MAIN_MENU_ENTRIES 32
+#define MAIN_MENU_ENTRIES 34
 extern const menuEntry mainGui_menu[MAIN_MENU_ENTRIES];
 
 // Installs the core's hooks into the front end: forcePaint queues a redraw of the canvas,
@@ -63,6 +63,7 @@ void mnu_disconnect(GtkWidget *item, void *action);
 void mnu_remove(GtkWidget *item, void *action);
 void mnu_patch(GtkWidget *item, void *action);
 void mnu_samplist(GtkWidget *item, void *action);
+void mnu_plugins(GtkWidget *item, void *action);
 void mnu_openlayout(GtkWidget *item, void *action);
 void mnu_savelayout(GtkWidget *item, void *action);
 void mnu_opensbank(GtkWidget *item, void *action);

@@ -1,20 +1,24 @@
 // Parameter dialogs: one small window per module, generated from its type's descriptor (float
-// sliders for '!', whole-number sliders for '#', radio buttons and "Save Sample" for '%'). The
-// controls write straight into the module's parm array while the audio thread runs. A right
-// click on a control offers MIDI learn and shows (and forgets) its mapping; open dialogs follow
-// values that MIDI changes. Everything here runs on the UI thread.
+// sliders for '!', whole-number sliders for '#', radio buttons and "Save Sample" for '%'), or for
+// a plugin module from its plugin's controls (pluginDialog.cpp). The controls write straight into
+// the module's parm array while the audio thread runs. A right click on a control offers MIDI
+// learn and shows (and forgets) its mapping; open dialogs follow values that MIDI changes.
+// Everything here runs on the UI thread.
 #include <gtk/gtk.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "control/control.h"
 #include "base/fatal.h"
 #include "engine/soundNode.h"
+#include "lv2/lv2host.h"
 #include "modules/modfuncs.h"
 #include "samples/loopStore.h"
+#include "ui/parmWindow.h"
 #include "ui/ui_parts.h"
 
 void parmScroll(char *pieceList, int slot);
@@ -26,16 +30,21 @@ void cb_radio_clicked(GtkWidget *w, void *data);
 void cb_save_rec_button(GtkWidget *w, void *data);
 gboolean delete_event_parmbox(GtkWidget *w, GdkEventAny *event, void *data);
 
+// One parameter's control in an open dialog.
+struct parmControl {
+  GtkAdjustment *adj = nullptr;  // '!' and '#': the slider's adjustment, which follows parm[k]
+  GtkWidget *ctl = nullptr;      // the widget that carries the parameter's tooltip
+  GtkWidget *label = nullptr;    // the label that adds its mapping
+  std::string name;              // the label's own text
+  std::string about;             // the tooltip's first line (a plugin port's range), or ""
+};
 // The controls of each open dialog, for MIDI learn and for following values changed elsewhere.
 struct dialogControls {
-  int n;                  // parameters with a control
-  GtkAdjustment *adj[16]; // '!' and '#': each slider's adjustment
-  GtkWidget *ctl[16];     // the widget that carries each parameter's tooltip
-  GtkWidget *radio[16];   // '%': the buttons of the radio group (parameter 0)
-  int nradio;
-  GtkWidget *menu;        // the last learn menu shown
-  GtkWidget *label[16];   // '!' and '#': each slider's label, which adds its mapping
-  std::string name[16];   // the labels' own text
+  std::vector<parmControl> parms;  // by parameter index
+  std::vector<GtkWidget *> radio;  // '%': the buttons of the radio group (parameter 0)
+  GtkWidget *menu = nullptr;       // the last learn menu shown
+  void (*follow)(int slot, void *data) = nullptr;  // a plugin dialog's own follower
+  void *followData = nullptr;
 };
 static dialogControls controls[MAX_MODULES];
 static guint followSource = 0;
@@ -89,7 +98,7 @@ static gboolean onControlPress(GtkWidget *w, GdkEventButton *ev, gpointer data)
   return TRUE;
 }
 
-static void offerLearn(GtkWidget *w, int slot, int k)
+void offerLearn(GtkWidget *w, int slot, int k)
 {
   g_signal_connect(w, "button-press-event", G_CALLBACK(onControlPress),
                    GINT_TO_POINTER(slot | k << 8));
@@ -116,15 +125,15 @@ static void showValue(GtkAdjustment *adj, double v)
 
 static void showRadio(dialogControls &c, int sel)
 {
-  if (sel < 0 || sel >= c.nradio) return;
+  if (sel < 0 || sel >= (int)c.radio.size()) return;
   GtkToggleButton *b = GTK_TOGGLE_BUTTON(c.radio[sel]);
   if (gtk_toggle_button_get_active(b)) return;
-  for (int j = 0; j < c.nradio; j++)
-    g_signal_handlers_block_matched(c.radio[j], G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
+  for (GtkWidget *r : c.radio)
+    g_signal_handlers_block_matched(r, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
                                     (void *)cb_radio_clicked, nullptr);
   gtk_toggle_button_set_active(b, TRUE);
-  for (int j = 0; j < c.nradio; j++)
-    g_signal_handlers_unblock_matched(c.radio[j], G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
+  for (GtkWidget *r : c.radio)
+    g_signal_handlers_unblock_matched(r, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
                                       (void *)cb_radio_clicked, nullptr);
 }
 
@@ -137,26 +146,29 @@ static gboolean followTick(gpointer)
   controlLearning(&learnId, &learnParm);
   for (int s = 0; s < MAX_MODULES; s++) {
     dialogControls &c = controls[s];
-    if (!MOD_PARMBOX[s] || !MOD[s] || c.n == 0) continue;
+    if (!MOD_PARMBOX[s] || !MOD[s] || (c.parms.empty() && !c.follow)) continue;
     any = true;
-    for (int k = 0; k < c.n; k++) {
-      if (c.adj[k]) showValue(c.adj[k], MOD[s]->parm[k]);
+    if (c.follow) c.follow(s, c.followData);
+    for (int k = 0; k < (int)c.parms.size(); k++) {
+      parmControl &p = c.parms[k];
+      if (!p.ctl) continue;
+      if (p.adj) showValue(p.adj, MOD[s]->parm[k]);
       std::string label = controlMappingLabel(MOD[s]->ID, k);
       bool learning = learnId == MOD[s]->ID && learnParm == k;
-      if (c.label[k]) {
-        // The slider's label names its mapping on a second line, in sight on stage.
-        std::string text = learning ? c.name[k] + "\nlearning..."
-                           : label.empty() ? c.name[k] : c.name[k] + "\n" + label;
-        if (text != gtk_label_get_text(GTK_LABEL(c.label[k])))
-          gtk_label_set_text(GTK_LABEL(c.label[k]), text.c_str());
+      if (p.label) {
+        // The control's label names its mapping on a second line, in sight on stage.
+        std::string text = learning ? p.name + "\nlearning..."
+                           : label.empty() ? p.name : p.name + "\n" + label;
+        if (text != gtk_label_get_text(GTK_LABEL(p.label)))
+          gtk_label_set_text(GTK_LABEL(p.label), text.c_str());
       }
       if (learning)
         label = "Learning: move a MIDI control";
       else if (label.empty())
         label = "Right click: learn a MIDI control";
-      setTooltip(c.ctl[k], label);
+      setTooltip(p.ctl, p.about.empty() ? label : p.about + "\n" + label);
     }
-    if (c.nradio) showRadio(c, (int)MOD[s]->parm[0]);
+    if (!c.radio.empty()) showRadio(c, (int)MOD[s]->parm[0]);
   }
   if (!any) followSource = 0;
   return any ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
@@ -183,12 +195,13 @@ static gchar **splitDesc(const char *pieceList, int max, int *n)
   return pieces;
 }
 
-// The window every builder starts from, titled with the type's name and the module's ID.
-static GtkWidget *newParmWindow(int slot)
+// The window every builder starts from, titled with the module's name (its type's, or its
+// plugin's) and its ID.
+GtkWidget *newParmWindow(int slot)
 {
   GtkWidget *win = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_type_hint(GTK_WINDOW(win), GDK_WINDOW_TYPE_HINT_DIALOG);
-  gchar *title = g_strdup_printf("%s ID: %d", typeList[MOD[slot]->type].name, MOD[slot]->ID);
+  gchar *title = g_strdup_printf("%s ID: %d", moduleName(MOD[slot]).c_str(), MOD[slot]->ID);
   gtk_window_set_title(GTK_WINDOW(win), title);
   g_free(title);
   g_signal_connect(win, "delete_event", G_CALLBACK(delete_event_parmbox), GINT_TO_POINTER(slot));
@@ -208,7 +221,7 @@ static void destroy_parmbox(GtkWidget *w, void *data)
   }
 }
 
-static void showParmWindow(GtkWidget *win, int slot)
+void showParmWindow(GtkWidget *win, int slot)
 {
   g_signal_connect(win, "destroy", G_CALLBACK(destroy_parmbox), GINT_TO_POINTER(slot));
   gtk_widget_show_all(win);
@@ -217,15 +230,29 @@ static void showParmWindow(GtkWidget *win, int slot)
   if (!followSource) followSource = g_timeout_add(33, followTick, nullptr);
 }
 
+void addParmControl(int slot, int k, GtkWidget *ctl, GtkWidget *label, const char *name,
+                    const char *about)
+{
+  std::vector<parmControl> &p = controls[slot].parms;
+  if ((int)p.size() <= k) p.resize(k + 1);
+  p[k].ctl = ctl;
+  p[k].label = label;
+  p[k].name = name ? name : "";
+  p[k].about = about ? about : "";
+}
+
+void setParmFollower(int slot, void (*follow)(int slot, void *data), void *data)
+{
+  controls[slot].follow = follow;
+  controls[slot].followData = data;
+}
+
 // One slider and its label in column k. The scale takes all the height the window is given; the
 // label row keeps its natural height (an expanding label row would take half the window).
 static void attachSlider(GtkWidget *grid, int k, GtkAdjustment *adj, const char *text, int slot)
 {
   GtkWidget *scale = gtk_scale_new(GTK_ORIENTATION_VERTICAL, adj);
   offerLearn(scale, slot, k);
-  controls[slot].adj[k] = adj;
-  controls[slot].ctl[k] = scale;
-  controls[slot].n = k + 1;
   gtk_widget_set_hexpand(scale, TRUE);
   gtk_widget_set_vexpand(scale, TRUE);
   gtk_grid_attach(GTK_GRID(grid), scale, k, 0, 1, 1);
@@ -234,8 +261,8 @@ static void attachSlider(GtkWidget *grid, int k, GtkAdjustment *adj, const char 
   gtk_widget_set_margin_start(label, 10);
   gtk_widget_set_margin_end(label, 10);
   gtk_grid_attach(GTK_GRID(grid), label, k, 1, 1, 1);
-  controls[slot].label[k] = label;
-  controls[slot].name[k] = text;
+  addParmControl(slot, k, scale, label, text);
+  controls[slot].parms[k].adj = adj;
 }
 
 // A vertical scale's natural height is only a few pixels of travel; give the dialog room.
@@ -244,8 +271,9 @@ static void sizeSliderWindow(GtkWidget *win) { gtk_window_set_default_size(GTK_W
 void parmDialog(int slot)
 {
   if (slot < 0 || slot >= MAX_MODULES || !MOD[slot]) return;
+  bool plugin = MOD[slot]->type == LV2_TYPE;
   const char *desc = typeList[MOD[slot]->type].parmDesc;
-  if (!desc || desc[0] == '\0') return;
+  if (!plugin && (!desc || desc[0] == '\0')) return;
   if (MOD_PARMBOX[slot]) {
     GtkWidget *win = GTK_WIDGET(MOD_PARMBOX_HANDLE[slot]);
     gtk_widget_hide(win);
@@ -254,6 +282,10 @@ void parmDialog(int slot)
     return;
   }
   forgetControls(slot);
+  if (plugin) {
+    pluginDialog(slot);
+    return;
+  }
   char *rest = g_strdup(desc + 1);
   switch (desc[0]) {
     case '!': parmScroll(rest, slot); break;
@@ -348,16 +380,15 @@ void parmRadio(char *pieceList, int slot)
   g_signal_connect(button, "clicked", G_CALLBACK(cb_radio_clicked), GINT_TO_POINTER(slot));
   if (sel == 0) gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(button), TRUE);
   dialogControls &c = controls[slot];
-  c.n = 1;
-  c.ctl[0] = box;
-  c.radio[c.nradio++] = button;
+  addParmControl(slot, 0, box, nullptr, nullptr);
+  c.radio.push_back(button);
   offerLearn(button, slot, 0);
   for (int j = 1; j < n; j++) {
     button = gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(button), pieces[j]);
     g_signal_connect(button, "clicked", G_CALLBACK(cb_radio_clicked),
                      GINT_TO_POINTER(slot + 256 * j));
     gtk_box_pack_start(GTK_BOX(box), button, TRUE, TRUE, 0);
-    c.radio[c.nradio++] = button;
+    c.radio.push_back(button);
     offerLearn(button, slot, 0);
     // Making it active emits "clicked" on the button switched off and then on this one, so
     // parm[0] ends up rewritten to this button's value.

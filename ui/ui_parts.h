@@ -24,6 +24,14 @@ void addSetListMenuItems();
 void buildSampleList();
 void showSampleList();
 
+// pluginList.cpp: the "LV2 Plugins" window of Insert > LV2 Plugin...: the installed plugins
+// (read when it is first shown), a filter and Add. The widgets, for the tests.
+void showPluginList();
+struct pluginListWidgets {
+  GtkWidget *window = nullptr, *filter = nullptr, *view = nullptr, *add = nullptr;
+};
+const pluginListWidgets &pluginListView();
+
 // fileDialogs.cpp: the file choosers of the File menu.
 void SaveLayout();
 void LoadLayout();
