@@ -138,6 +138,9 @@ int main(int argc, char **argv)
   if (!opt.bank.empty()) loaded = loadSampleBankFile(opt.bank.c_str());
   if (loaded && !opt.layout.empty()) loaded = loadLayoutFile(opt.layout.c_str(), false);
   if (loaded && !opt.setList.empty()) loaded = openSetList(opt.setList.c_str(), false);
+  // Commands that build what no file holds (a plugin module, its settings) before the first
+  // pass: a file render renders their patch from its first sample.
+  if (loaded && !opt.commands.empty()) loaded = runCommandFile(opt.commands.c_str());
   if (session.active) {
     // The session's own files, when it has them: the set list first, then the patch as it was
     // saved (opening a set list switches to its first preset).
