@@ -21,6 +21,7 @@
 #include "engine/options.h"
 #include "engine/soundNode.h"
 #include "files/fileops.h"
+#include "lv2/lv2host.h"
 #include "remote/remote.h"
 #include "samples/loopStore.h"
 #include "ui/frontend.h"
@@ -126,6 +127,9 @@ int main(int argc, char **argv)
   // and ends the program. A file render has nothing to do without its files: it ends at once.
   if (open_sound(44100, 16, 2, 5, sound_buffer_size) != 0 && fileRender) exit(1);
   sound_chunk_size = sound_buffer_size / 2;
+  // A render has no deadline and must give the same file every time: a plugin's worker requests
+  // are then served inside the pass that makes them, not by the worker thread at its own pace.
+  lv2SetSynchronousWork(soundDeviceIsOffline());
   if (ui) {
     ui->buildMainWindow();
     ui->addSetListMenuItems();
