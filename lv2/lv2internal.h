@@ -39,6 +39,9 @@ struct lv2Urids {
   LV2_URID bufMin, bufMax, bufNominal, bufSeq, paramRate;
 };
 const lv2Urids &lv2U();
+// Audio thread: the same URIDs, mapped by the first lv2U(), which comes before any plugin is
+// built (its features take them), and only read since.
+const lv2Urids &lv2PassU() QAF_NONBLOCKING;
 
 // One installed plugin as the host uses it: read once from its description, kept to the end.
 struct lv2Desc {
@@ -78,6 +81,9 @@ struct lv2Rt {
   std::atomic<unsigned> fileSeq;  // file messages handed to the plugin
   int64_t frame;                  // frames run so far (the time position)
   bool timeSent;
+  // True while a pass runs the plugin (its run() and the worker's answers): a request or a log
+  // line it makes then belongs to the pass. Set by the pass, read by any thread.
+  std::atomic<bool> inPass;
   uint8_t scratch[LV2_RING_BYTES / 4];
 };
 
@@ -132,7 +138,10 @@ int lv2LogVPrintf(LV2_Log_Handle h, LV2_URID type, const char *fmt, va_list ap);
 void lv2Process(lv2Inst *p, int frames) QAF_NONBLOCKING;
 // UI thread: deactivates and frees an instance and everything it holds.
 void unLv2Inst(lv2Inst *p);
-// True while this thread runs passes (set by the plugin pump around run()).
-extern thread_local bool lv2InPass;
+// Any thread: whether a pass runs the plugin now (lv2Rt::inPass).
+static inline bool lv2InPass(const lv2Inst *p) QAF_NONBLOCKING
+{
+  return p && p->rt && p->rt->inPass.load(std::memory_order_relaxed);
+}
 
 #endif

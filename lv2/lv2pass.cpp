@@ -20,7 +20,7 @@
 static inline LV2_Atom_Sequence *clearSequence(uint8_t *buf)
 {
   LV2_Atom_Sequence *seq = (LV2_Atom_Sequence *)buf;
-  seq->atom.type = lv2U().atomSequence;
+  seq->atom.type = lv2PassU().atomSequence;
   seq->atom.size = sizeof(LV2_Atom_Sequence_Body);
   seq->body.unit = 0;
   seq->body.pad = 0;
@@ -44,7 +44,7 @@ static bool appendEvent(LV2_Atom_Sequence *seq, const LV2_Atom *a)
 // frame 0 (QAF has no transport).
 static void appendTime(lv2Inst *p, LV2_Atom_Sequence *seq)
 {
-  const lv2Urids &u = lv2U();
+  const lv2Urids &u = lv2PassU();
   struct {
     LV2_Atom_Object obj;
     LV2_Atom_Property_Body frameKey;
@@ -97,7 +97,7 @@ void lv2Process(lv2Inst *p, int frames) QAF_NONBLOCKING
   }
   for (uint32_t k : d->atomOut) {
     LV2_Atom *a = (LV2_Atom *)p->atomBuf[k];
-    a->type = lv2U().atomChunk;
+    a->type = lv2PassU().atomChunk;
     a->size = LV2_ATOM_BYTES - sizeof(LV2_Atom);
   }
   {
@@ -172,9 +172,9 @@ void fLv2(int slot)
     if (live && k < ins) fromS16(x, p->rt->audio[k], n);
   }
   if (live) {
-    lv2InPass = true;
+    p->rt->inPass.store(true, std::memory_order_relaxed);
     lv2Process(p, n);
-    lv2InPass = false;
+    p->rt->inPass.store(false, std::memory_order_relaxed);
   }
   // The outputs: the input chunks where there are as many, fresh chunks beyond them.
   for (int k = 0; k < 4; k++) {

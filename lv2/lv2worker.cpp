@@ -13,8 +13,6 @@
 #include "base/reply.h"
 #include "lv2/lv2internal.h"
 
-thread_local bool lv2InPass;
-
 // ---- Rings ----------------------------------------------------------------------------------
 
 // Audio thread or a worker: the producer's side.
@@ -130,14 +128,17 @@ LV2_Worker_Status lv2ScheduleWork(LV2_Worker_Schedule_Handle h, uint32_t size,
   if (!p->worker) return LV2_WORKER_ERR_UNKNOWN;
   // Outside a pass, or in a render where the same input must give the same output, the work
   // is done here and now; its answer is handed over after the plugin's run.
-  if (synchronous || !lv2InPass) {
+  if (synchronous || !lv2InPass(p)) {
     QAF_RT_EXEMPT_BEGIN
     p->worker->work(lilv_instance_get_handle(p->instance), respond, p, size, data);
     QAF_RT_EXEMPT_END
     return LV2_WORKER_SUCCESS;
   }
   if (!p->requests.write(data, size, nullptr, 0)) return LV2_WORKER_ERR_NO_SPACE;
+  // Wakes the worker: one futex wake when it sleeps, never a wait.
+  QAF_RT_EXEMPT_BEGIN
   sem_post(&wake);
+  QAF_RT_EXEMPT_END
   return LV2_WORKER_SUCCESS;
 }
 
@@ -177,7 +178,7 @@ int lv2LogVPrintf(LV2_Log_Handle h, LV2_URID, const char *fmt, va_list ap)
   if (n < 0) return n;
   size_t len = strnlen(line, sizeof line);
   while (len && line[len - 1] == '\n') line[--len] = 0;
-  if (!lv2InPass) {
+  if (!lv2InPass(p)) {
     say("%s: %s", p && p->desc ? p->desc->name.c_str() : "LV2", line);
     return n;
   }

@@ -64,10 +64,13 @@ static const char *unmapCb(LV2_URID_Unmap_Handle, LV2_URID id) { return lv2Unmap
 LV2_URID_Map lv2MapFeature = {nullptr, mapCb};
 LV2_URID_Unmap lv2UnmapFeature = {nullptr, unmapCb};
 
+// The host's URIDs (see lv2U and lv2PassU).
+static lv2Urids urids;
+
 const lv2Urids &lv2U()
 {
-  static lv2Urids u = [] {
-    lv2Urids v;
+  static const bool mapped = [] {
+    lv2Urids &v = urids;
     v.atomChunk = lv2Map(LV2_ATOM__Chunk);
     v.atomSequence = lv2Map(LV2_ATOM__Sequence);
     v.atomPath = lv2Map(LV2_ATOM__Path);
@@ -89,10 +92,13 @@ const lv2Urids &lv2U()
     v.bufNominal = lv2Map(LV2_BUF_SIZE__nominalBlockLength);
     v.bufSeq = lv2Map(LV2_BUF_SIZE__sequenceSize);
     v.paramRate = lv2Map(LV2_PARAMETERS__sampleRate);
-    return v;
+    return true;
   }();
-  return u;
+  (void)mapped;
+  return urids;
 }
+
+const lv2Urids &lv2PassU() QAF_NONBLOCKING { return urids; }
 
 // ---- Descriptions ---------------------------------------------------------------------------
 
