@@ -39,6 +39,8 @@ done
 lv2file -n "$GVERB" 2>/dev/null | grep -q '^roomsize' ||
   { echo "$GVERB is not installed: install Debian's swh-lv2 (scripts/deps.sh)" >&2; exit 77; }
 
+# shellcheck source=bench/timing.sh
+. "$(dirname "$0")/timing.sh"
 dir=$(mktemp -d /tmp/qaf-lv2bench-XXXXXX)
 trap 'rm -rf "$dir"' EXIT INT TERM
 
@@ -65,8 +67,6 @@ set 102 0 40
 set 102 1 3
 EOF
 
-TIMEFORMAT='%R %U %S'
-
 # One timed run of each: wall, user and system seconds appended to a file.
 runQaf() {
   { time "$QAF" --no-gui -b 4 -d "file:$dir/in.wav:$dir/qaf.wav" --commands "$dir/patch.txt" \
@@ -79,34 +79,11 @@ runLv2file() {
     { cat "$dir/lv2file.out" >&2; exit 1; }
 }
 
-# The median of a column of numbers on standard input.
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-wall() { awk '{ print $1 }' "$1" | median; }
-cpu() { awk '{ printf "%.3f\n", $2 + $3 }' "$1" | median; }
+alternate "$RUNS" runQaf "$dir/qaf.times" runLv2file "$dir/lv2file.times"
 
-# a warm-up of each, not counted: both programs, the plugin and the input come into the cache
-runQaf
-runLv2file
-: >"$dir/qaf.times"
-: >"$dir/lv2file.times"
-i=0
-while [ "$i" -lt "$RUNS" ]; do
-  # Each program starts with nothing of the other's left to write back.
-  sync
-  runQaf
-  sync
-  runLv2file
-  i=$((i + 1))
-done
-
-q=$(wall "$dir/qaf.times")
-l=$(wall "$dir/lv2file.times")
-qc=$(cpu "$dir/qaf.times")
-lc=$(cpu "$dir/lv2file.times")
 echo "input: $SECONDS_LONG s mono 44100 Hz 16-bit, $RUNS runs of each, alternating"
-echo "qaf      (-b 4, GVerb roomsize 40 revtime 3): median wall $q s, cpu $qc s"
-echo "lv2file  (GVerb -p roomsize:40 -p revtime:3): median wall $l s, cpu $lc s"
-echo "$l $q $lc $qc" | awk '{ printf "ratio (lv2file / qaf): wall %.2f, cpu %.2f\n", $1 / $2, $3 / $4 }'
+report "qaf      (-b 4, GVerb roomsize 40 revtime 3)" "$dir/qaf.times" \
+  "lv2file  (GVerb -p roomsize:40 -p revtime:3)" "$dir/lv2file.times" "lv2file / qaf"
 printf "outputs: "
 "$COMPARE" "$dir/lv2file.wav" "$dir/qaf.wav" --tolerance 1 ||
   { echo "QAF's output and lv2file's differ by more than one step of 16 bits" >&2; exit 1; }
