@@ -28,6 +28,8 @@ for f in "$QAF" "$MAKECHAIN"; do
 done
 command -v sox >/dev/null || { echo "sox is not installed (scripts/deps.sh)" >&2; exit 1; }
 
+# shellcheck source=bench/timing.sh
+. "$(dirname "$0")/timing.sh"
 dir=$(mktemp -d /tmp/qaf-render-XXXXXX)
 trap 'rm -rf "$dir"' EXIT INT TERM
 
@@ -37,8 +39,6 @@ sox -q -n -r 44100 -b 16 -c 2 "$dir/in.wav" \
   synth "$SECONDS_LONG" sine 110:1760 sawtooth 165 synth "$SECONDS_LONG" pinknoise mix \
   tremolo 0.5 60 gain -3
 "$MAKECHAIN" "$dir/chain.lyo" >/dev/null
-
-TIMEFORMAT='%R %U %S'
 
 # One timed run of each: wall, user and system seconds appended to a file.
 runQaf() {
@@ -51,26 +51,7 @@ runSox() {
   { time sox -V1 "$dir/in.wav" "$dir/sox.wav" $SOX_EFFECTS; } 2>>"$dir/sox.times"
 }
 
-# The median of a column of numbers on standard input.
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-wall() { awk '{ print $1 }' "$1" | median; }
-cpu() { awk '{ printf "%.3f\n", $2 + $3 }' "$1" | median; }
-
-# a warm-up of each, not counted: both programs and the input come into the cache
-runQaf
-runSox
-: >"$dir/qaf.times"
-: >"$dir/sox.times"
-i=0
-while [ "$i" -lt "$RUNS" ]; do
-  # Each program starts with nothing of the other's left to write back: QAF syncs its output
-  # before renaming it into place, and that sync would otherwise also wait for SoX's last file.
-  sync
-  runQaf
-  sync
-  runSox
-  i=$((i + 1))
-done
+alternate "$RUNS" runQaf "$dir/qaf.times" runSox "$dir/sox.times"
 
 inBytes=$(stat -c %s "$dir/in.wav")
 outBytes=$(stat -c %s "$dir/qaf.wav")
@@ -79,11 +60,6 @@ if [ "$outBytes" -ne "$inBytes" ]; then
   exit 1
 fi
 
-q=$(wall "$dir/qaf.times")
-s=$(wall "$dir/sox.times")
-qc=$(cpu "$dir/qaf.times")
-sc=$(cpu "$dir/sox.times")
 echo "input: $SECONDS_LONG s stereo 44100 Hz 16-bit, $RUNS runs of each, alternating"
-echo "qaf  (Distort Tone Compressor Reverb Chorus/Flange on each channel): median wall $q s, cpu $qc s"
-echo "sox  ($SOX_EFFECTS): median wall $s s, cpu $sc s"
-echo "$s $q $sc $qc" | awk '{ printf "ratio (sox / qaf): wall %.2f, cpu %.2f\n", $1 / $2, $3 / $4 }'
+report "qaf  (Distort Tone Compressor Reverb Chorus/Flange on each channel)" "$dir/qaf.times" \
+  "sox  ($SOX_EFFECTS)" "$dir/sox.times" "sox / qaf"

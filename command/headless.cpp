@@ -5,9 +5,11 @@
 #include <glib-unix.h>
 #include <glib.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <strings.h>
 
+#include "base/reply.h"
 #include "command/cmdparse.h"
 
 static GMainLoop *loop = nullptr;
@@ -63,4 +65,48 @@ void runHeadless(bool keepRunningAtEof)
   g_io_channel_unref(in);
   g_main_loop_unref(loop);
   loop = nullptr;
+}
+
+namespace {
+// Standard output, noting whether a command said that it failed.
+class checkedReplies : public replySink {
+ public:
+  bool anyFailed = false;
+  void line(const std::string &text, bool error) override
+  {
+    stdoutReplies().line(text, error);
+    anyFailed = anyFailed || error;
+  }
+  void failed() override { anyFailed = true; }
+};
+}  // namespace
+
+bool runCommandFile(const char *path)
+{
+  gchar *text = nullptr;
+  GError *err = nullptr;
+  if (!g_file_get_contents(path, &text, nullptr, &err)) {
+    fprintf(stderr, "Cannot read the commands: %s\n", err->message);
+    g_error_free(err);
+    return false;
+  }
+  gchar **lines = g_strsplit(text, "\n", -1);
+  g_free(text);
+  checkedReplies out;
+  int failedAt = 0;
+  for (int n = 0; lines[n] && !failedAt; n++) {
+    gchar *line = lines[n];
+    size_t len = strlen(line);
+    while (len > 0 && line[len - 1] == '\r') line[--len] = '\0';
+    const char *start = line + strspn(line, " \t");
+    if (*start == '\0' || *start == '#') continue;
+    std::string shown = start;  // the command parser edits the line in place
+    cmdparse(line, out);
+    if (out.anyFailed) {
+      failedAt = n + 1;
+      fprintf(stderr, "%s:%d: the command failed: %s\n", path, failedAt, shown.c_str());
+    }
+  }
+  g_strfreev(lines);
+  return failedAt == 0;
 }

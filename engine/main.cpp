@@ -21,6 +21,7 @@
 #include "engine/options.h"
 #include "engine/soundNode.h"
 #include "files/fileops.h"
+#include "lv2/lv2host.h"
 #include "remote/remote.h"
 #include "samples/loopStore.h"
 #include "ui/frontend.h"
@@ -126,6 +127,9 @@ int main(int argc, char **argv)
   // and ends the program. A file render has nothing to do without its files: it ends at once.
   if (open_sound(44100, 16, 2, 5, sound_buffer_size) != 0 && fileRender) exit(1);
   sound_chunk_size = sound_buffer_size / 2;
+  // A render has no deadline and must give the same file every time: a plugin's worker requests
+  // are then served inside the pass that makes them, not by the worker thread at its own pace.
+  lv2SetSynchronousWork(soundDeviceIsOffline());
   if (ui) {
     ui->buildMainWindow();
     ui->addSetListMenuItems();
@@ -138,6 +142,9 @@ int main(int argc, char **argv)
   if (!opt.bank.empty()) loaded = loadSampleBankFile(opt.bank.c_str());
   if (loaded && !opt.layout.empty()) loaded = loadLayoutFile(opt.layout.c_str(), false);
   if (loaded && !opt.setList.empty()) loaded = openSetList(opt.setList.c_str(), false);
+  // Commands that build what no file holds (a plugin module, its settings) before the first
+  // pass: a file render renders their patch from its first sample.
+  if (loaded && !opt.commands.empty()) loaded = runCommandFile(opt.commands.c_str());
   if (session.active) {
     // The session's own files, when it has them: the set list first, then the patch as it was
     // saved (opening a set list switches to its first preset).

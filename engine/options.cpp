@@ -16,6 +16,7 @@ void prescanOptions(int argc, char **argv, qafOptions &o)
     if (strcmp(argv[i], "--no-gui") == 0) o.noGui = true;
     // The value of an option that takes one is never an option itself.
     if (strcmp(argv[i], "--layout") == 0 || strcmp(argv[i], "--bank") == 0 ||
+        strcmp(argv[i], "--commands") == 0 ||
         strcmp(argv[i], "--midi") == 0 || strcmp(argv[i], "--set") == 0 ||
         strcmp(argv[i], "--device") == 0 || strcmp(argv[i], "-d") == 0 ||
         strcmp(argv[i], "--rate") == 0 || strcmp(argv[i], "--remote") == 0 ||
@@ -32,6 +33,7 @@ bool readOptions(int argc, char **argv, qafOptions &o)
       {"no-gui", no_argument, nullptr, 'n'},
       {"layout", required_argument, nullptr, 'l'},
       {"bank", required_argument, nullptr, 'k'},
+      {"commands", required_argument, nullptr, 'c'},
       {"help", no_argument, nullptr, 'h'},
       {"rate", required_argument, nullptr, 'r'},
       {"midi", required_argument, nullptr, 'm'},
@@ -65,6 +67,7 @@ bool readOptions(int argc, char **argv, qafOptions &o)
       case 'n': o.noGui = true; break;
       case 'l': o.layout = optarg; break;
       case 'k': o.bank = optarg; break;
+      case 'c': o.commands = optarg; break;
       case 'h': o.help = true; break;
       case 'r': {
         char *end = nullptr;
@@ -133,6 +136,11 @@ void printHelp(FILE *to)
       "                     to the end of its input)\n"
       "      --layout FILE  load a layout (.lyo) at start-up\n"
       "      --bank FILE    load a sample bank (.sbk) at start-up\n"
+      "      --commands FILE\n"
+      "                     run the text commands of FILE, one a line, after --layout,\n"
+      "                     --bank and --set and before any sound is processed: a file\n"
+      "                     render renders the patch they make from its first sample;\n"
+      "                     without a window the run ends at a command that fails\n"
       "      --rate N       a file render's output rate in Hz (default: the input's)\n"
       "      --midi IN      MIDI input: none, alsa (an ALSA sequencer client \"QAF\" with\n"
       "                     the port \"midi_in\") or jack (the port qaf:midi_in, with -d\n"
@@ -151,6 +159,8 @@ void printHelp(FILE *to)
       "\n"
       "Render a recording through a saved layout, without a display:\n"
       "  qaf --no-gui -d file:in.wav:out.wav --layout song.lyo\n"
+      "or through a plugin module made by the commands of a file:\n"
+      "  qaf --no-gui -d file:in.wav:out.wav --commands patch.txt\n"
       "\n"
       "Word commands, besides A, C, D, R and @ (the command entry, or standard input\n"
       "with --no-gui):\n"

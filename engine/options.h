@@ -1,6 +1,6 @@
 // The command line: -b/-B (the device buffer size), -d/--device (which sound device), --no-gui,
-// --layout FILE, --bank FILE, --rate N, --midi, --set, --remote, --remote-token, --remote-files
-// and --help.
+// --layout FILE, --bank FILE, --commands FILE, --rate N, --midi, --set, --remote, --remote-token,
+// --remote-files and --help.
 #ifndef QAF_OPTIONS_H
 #define QAF_OPTIONS_H
 
@@ -16,6 +16,7 @@ struct qafOptions {
   soundDeviceChoice device;  // DEV_AUTO unless -d was given
   std::string layout;        // load at start-up when set
   std::string bank;
+  std::string commands;      // --commands: text commands run at start-up, before the first pass
   int rate = 0;              // --rate: a file render's output rate; 0: the input's
   std::string midi;     // --midi: "none", "alsa" or "jack"; "" for the default
   std::string setList;  // --set: a set list to open at start-up

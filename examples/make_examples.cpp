@@ -1,7 +1,8 @@
 // Writes the example files into the folder it is given: six layouts built through the core's own
 // calls (modules made, wired with text commands, parameters set, saved by real_save), the looper
-// rig's sample bank of synthesized drums and bass, and a demo recording of a plucked-string riff
-// (Karplus-Strong) to render through them. Run by the build; nothing here is hand-made bytes.
+// rig's sample bank of synthesized drums and bass, a demo recording of a plucked-string riff
+// (Karplus-Strong) to render through them, and a guitar cabinet's impulse response for a
+// convolver plugin. Run by the build; nothing here is hand-made bytes.
 #include <fcntl.h>
 #include <math.h>
 #include <sndfile.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "command/cmdparse.h"
@@ -255,6 +257,32 @@ static std::vector<short> toShorts(const std::vector<float> &x, float peak)
   return s;
 }
 
+// Mono 44100 Hz sound as a WAV file in the output folder: 16-bit from shorts, 32-bit float from
+// floats.
+template <class T>
+static void writeWav(const char *name, const std::vector<T> &x)
+{
+  constexpr bool shorts = std::is_same<T, short>::value;
+  SF_INFO info;
+  memset(&info, 0, sizeof info);
+  info.samplerate = RATE;
+  info.channels = 1;
+  info.format = SF_FORMAT_WAV | (shorts ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
+  std::string path = outDir + "/" + name;
+  SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
+  sf_count_t n = (sf_count_t)x.size(), written = 0;
+  if constexpr (shorts) {
+    if (f) written = sf_writef_short(f, x.data(), n);
+  } else {
+    if (f) written = sf_writef_float(f, x.data(), n);
+  }
+  if (written != n) {
+    fprintf(stderr, "make_examples: writing %s: %s\n", path.c_str(), sf_strerror(f));
+    failed = true;
+  }
+  if (f) sf_close(f);
+}
+
 // Eight seconds of an E minor riff at 120 beats a minute, eighth notes with a few held ones,
 // peaking at -6 dBFS: mono, 44100 Hz, 16 bits.
 static void demoRiff()
@@ -274,19 +302,7 @@ static void demoRiff()
     if (n[0]) pluck(x, at, noteHz(n[0]), len, 1.0f, n[0] > 48 ? 0.9f : 0.7f);
     at += (size_t)(len * RATE);
   }
-  std::vector<short> s = toShorts(x, 0.5f);
-  SF_INFO info;
-  memset(&info, 0, sizeof info);
-  info.samplerate = RATE;
-  info.channels = 1;
-  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-  std::string path = outDir + "/demo-riff.wav";
-  SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
-  if (!f || sf_writef_short(f, s.data(), (sf_count_t)s.size()) != (sf_count_t)s.size()) {
-    fprintf(stderr, "make_examples: writing %s: %s\n", path.c_str(), sf_strerror(f));
-    failed = true;
-  }
-  if (f) sf_close(f);
+  writeWav("demo-riff.wav", toShorts(x, 0.5f));
 }
 
 // A kick: a sine falling from 120 to 45 Hz, dying away in a quarter second.
@@ -357,6 +373,68 @@ static void looperBank()
   }
 }
 
+// ---- A guitar cabinet's impulse response ------------------------------------------------------
+
+// A second-order section (the audio EQ cookbook's filters), run over a signal in place.
+struct biquad {
+  double b0, b1, b2, a1, a2;
+  void run(std::vector<double> &x) const
+  {
+    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+    for (double &v : x) {
+      double y = b0 * v + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+      x2 = x1;
+      x1 = v;
+      y2 = y1;
+      y1 = y;
+      v = y;
+    }
+  }
+};
+
+// kind: 'l' low-pass, 'h' high-pass, 'p' peak of gainDb at f.
+static biquad section(char kind, double f, double q, double gainDb = 0)
+{
+  double w = 2 * M_PI * f / RATE, alpha = sin(w) / (2 * q), c = cos(w);
+  double A = pow(10.0, gainDb / 40), b0, b1, b2, a0, a1, a2;
+  if (kind == 'p') {
+    b0 = 1 + alpha * A, b1 = -2 * c, b2 = 1 - alpha * A;
+    a0 = 1 + alpha / A, a1 = -2 * c, a2 = 1 - alpha / A;
+  } else {
+    double k = kind == 'l' ? 1 - c : 1 + c;
+    b0 = k / 2, b1 = kind == 'l' ? k : -k, b2 = k / 2;
+    a0 = 1 + alpha, a1 = -2 * c, a2 = 1 - alpha;
+  }
+  return {b0 / a0, b1 / a0, b2 / a0, a1 / a0, a2 / a0};
+}
+
+// 40 ms of a closed 4x12 cabinet miked close: a burst of noise dying away by 60 dB in 20 ms,
+// shaped as such a cabinet shapes a guitar: nothing below the box's 80 Hz, a thump at 110 Hz,
+// less of the boxy 500 Hz, the speakers' presence around 2.5 kHz and their steep fall above
+// 5 kHz (four poles); the last 5 ms fade out. Scaled to unit energy, so that a convolver's output
+// is about as loud as its input. Mono, 44100 Hz, 32-bit float: cab-4x12.wav.
+static void cabinetImpulse()
+{
+  noiseState = 4121;  // its own seed: the same response on every build
+  std::vector<double> x((size_t)(0.040 * RATE));
+  for (size_t i = 0; i < x.size(); i++)
+    x[i] = noise() * exp(-6.9 * (double)i / (0.020 * RATE));
+  for (const biquad &b : {section('h', 80, 0.7), section('p', 110, 1.2, 3),
+                          section('p', 500, 1.0, -4), section('p', 2500, 1.5, 6),
+                          section('l', 5000, 0.7), section('l', 5000, 0.7)})
+    b.run(x);
+  size_t fade = (size_t)(0.005 * RATE);
+  double energy = 0;
+  for (size_t i = 0; i < x.size(); i++) {
+    size_t left = x.size() - i;
+    if (left <= fade) x[i] *= 0.5 - 0.5 * cos(M_PI * (double)(left - 1) / (double)fade);
+    energy += x[i] * x[i];
+  }
+  std::vector<float> ir(x.size());
+  for (size_t i = 0; i < x.size(); i++) ir[i] = (float)(x[i] / sqrt(energy));
+  writeWav("cab-4x12.wav", ir);
+}
+
 int main(int argc, char **argv)
 {
   if (argc != 2) {
@@ -377,6 +455,7 @@ int main(int argc, char **argv)
   looperRig();
   looperBank();
   demoRiff();
+  cabinetImpulse();
   fflush(stdout);
   dup2(keep, 1);
   return failed ? 1 : 0;

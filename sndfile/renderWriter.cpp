@@ -370,6 +370,9 @@ static void *encoderMain(void *)
       break;
     }
     queue.take(n);
+    // The disk starts on what is written while the render goes on: the flush at the end then
+    // waits for the last steps only.
+    sync_file_range(outFd, 0, 0, SYNC_FILE_RANGE_WRITE);
   }
   return nullptr;
 }

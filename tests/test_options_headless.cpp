@@ -89,13 +89,15 @@ TEST(DeviceOption, AValueThatNamesNoDeviceIsAnErrorThatSaysWhatIsAccepted)
   EXPECT_EQ(o.device.kind, DEV_AUTO);
 }
 
-TEST(HeadlessOptions, LayoutBankAndNoGuiAreRead)
+TEST(HeadlessOptions, LayoutBankCommandsAndNoGuiAreRead)
 {
   qafOptions o;
-  ASSERT_TRUE(parse({"--no-gui", "--layout", "song.lyo", "--bank=drums.sbk"}, o));
+  ASSERT_TRUE(parse({"--no-gui", "--layout", "song.lyo", "--bank=drums.sbk", "--commands",
+                     "patch.txt"}, o));
   EXPECT_TRUE(o.noGui);
   EXPECT_EQ(o.layout, "song.lyo");
   EXPECT_EQ(o.bank, "drums.sbk");
+  EXPECT_EQ(o.commands, "patch.txt");
   EXPECT_FALSE(o.help);
 }
 
@@ -173,6 +175,7 @@ TEST(HeadlessOptions, PrescanFindsNoGuiAndHelpButNotInOptionValues)
   EXPECT_EQ(pre({"--help"}), std::make_pair(false, true));
   EXPECT_EQ(pre({"--layout", "--no-gui"}), std::make_pair(false, false));  // a file so named
   EXPECT_EQ(pre({"--rate", "--help"}), std::make_pair(false, false));
+  EXPECT_EQ(pre({"--commands", "--no-gui"}), std::make_pair(false, false));
   EXPECT_EQ(pre({"--", "--no-gui"}), std::make_pair(false, false));
 }
 
@@ -187,8 +190,9 @@ TEST(HeadlessOptions, HelpListsEveryOptionAndTheRenderRecipe)
   free(text);
   for (const char *part : {"-b, -B N", "-d, --device DEV", "oss[:PATH]", "alsa[:PCM]", "jack",
                            "file:IN:OUT", "--no-gui", "--layout FILE", "--bank FILE",
-                           "--rate N", "--help",
-                           "qaf --no-gui -d file:in.wav:out.wav --layout song.lyo\n"})
+                           "--commands FILE", "--rate N", "--help",
+                           "qaf --no-gui -d file:in.wav:out.wav --layout song.lyo\n",
+                           "qaf --no-gui -d file:in.wav:out.wav --commands patch.txt\n"})
     EXPECT_NE(h.find(part), std::string::npos) << part;
 }
 
@@ -302,4 +306,42 @@ TEST(Headless, WordCommandsAndProgramChangesRunFromStandardInput)
   EXPECT_EQ(currentProgram(), 1);
   EXPECT_EQ(out.back(), "CC 7 any ch -> module " + std::to_string(MOD[2]->ID) +
                             " parameter 3 (VolumeD) 0..10 switch");
+}
+
+// A file of commands at start-up: every line runs as standard input would run it, blank lines and
+// comments aside; the first command that fails stops the file and is named on the error stream.
+TEST(Headless, CommandFileRunsUntilTheFirstCommandThatFails)
+{
+  bootGraph();
+  TempDir d;
+  // The Passthrough made first gets the next ID.
+  std::string wire = "c " + std::to_string(MOD[0]->ID) + "-" + std::to_string(sUID) + " a a";
+  std::string text = "A 2\n\n  # a comment\n" + wire + "\r\nA 99\nA 3\n";
+  writeFile(d / "patch.txt", Bytes(text.begin(), text.end()));
+  beginCapture();
+  testing::internal::CaptureStderr();
+  bool ok = runCommandFile((d / "patch.txt").c_str());
+  std::string err = testing::internal::GetCapturedStderr();
+  Lines out = endCapture();
+  EXPECT_FALSE(ok);
+  ASSERT_NE(MOD[2], nullptr);
+  EXPECT_EQ(MOD[2]->type, 2);
+  EXPECT_EQ(I_TERM_CONNECT[2 * 4], 0) << "Line In's output A feeds the Passthrough";
+  EXPECT_EQ(MOD[3], nullptr) << "nothing after the failed line runs";
+  EXPECT_EQ(out.back(), "Error: Type 99 is out of range.");
+  EXPECT_EQ(err, d / "patch.txt" + ":5: the command failed: A 99\n");
+
+  // Without a failure the whole file runs; a file that cannot be read runs nothing.
+  text = "A 3\n";
+  writeFile(d / "more.txt", Bytes(text.begin(), text.end()));
+  beginCapture();
+  EXPECT_TRUE(runCommandFile((d / "more.txt").c_str()));
+  endCapture();
+  ASSERT_NE(MOD[3], nullptr);
+  EXPECT_EQ(MOD[3]->type, 3);
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(runCommandFile((d / "none.txt").c_str()));
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("Cannot read the commands: ", 0), 0u) << err;
+  EXPECT_NE(err.find("none.txt"), std::string::npos) << err;
 }
