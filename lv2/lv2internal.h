@@ -12,6 +12,7 @@
 #include <lv2/worker/worker.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,9 @@ static inline lv2Inst *lv2Of(const modRec *m) { return (lv2Inst *)m->Extra; }
 // leaves it (leaving waits for a request being served).
 void lv2WorkerAdd(lv2Inst *p);
 void lv2WorkerRemove(lv2Inst *p);
+// UI thread: keeps the worker out of every plugin's work() while held. A plugin's state is saved
+// and restored under it: plugins are not all safe against their own worker meanwhile.
+std::unique_lock<std::mutex> lv2WorkerHold();
 // Audio thread (or any thread outside a pass while a plugin is built): the plugin's
 // worker:schedule.
 LV2_Worker_Status lv2ScheduleWork(LV2_Worker_Schedule_Handle h, uint32_t size,

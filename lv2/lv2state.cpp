@@ -58,6 +58,7 @@ std::string lv2SaveState(modRec *m, const std::string &dir)
   p->pathDir = dir;
   LV2_Feature fs[4];
   const LV2_Feature *list[5];
+  auto hold = lv2WorkerHold();
   p->state->save(lilv_instance_get_handle(p->instance), store, &s,
                  LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE, stateFeatures(p, fs, list));
   p->pathDir.clear();
@@ -127,6 +128,7 @@ bool lv2RestoreState(modRec *m, const std::string &state, const std::string &dir
   p->pathDir = dir;
   LV2_Feature fs[4];
   const LV2_Feature *list[5];
+  auto hold = lv2WorkerHold();
   p->state->restore(lilv_instance_get_handle(p->instance), retrieve, &l, 0,
                     stateFeatures(p, fs, list));
   p->pathDir.clear();

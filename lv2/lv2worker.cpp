@@ -125,6 +125,8 @@ void lv2WorkerAdd(lv2Inst *p)
   joined.notify_all();
 }
 
+std::unique_lock<std::mutex> lv2WorkerHold() { return std::unique_lock<std::mutex>(workers); }
+
 void lv2WorkerRemove(lv2Inst *p)
 {
   std::lock_guard<std::mutex> g(workers);

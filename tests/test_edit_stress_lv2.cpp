@@ -60,7 +60,7 @@ TEST_F(EditStress, PluginModulesMadeSetRemovedAndReplacedWhilePassesRun)
   g_free(buf);
   buf = (char *)g_malloc0(256);
   bool nodelay = lv2FindPlugin(NODELAY), convo = lv2FindPlugin(CONVO);
-  std::string ir = path("delta.wav"), plain = path("plain.lyo");
+  std::string ir = path("delta.wav"), plain = path("plain.lyo"), withPlugins = path("plugins.lyo");
   ASSERT_TRUE(writeDelta(ir));
   // A layout of built-in modules, loaded over the plugins now and then: Line In through a
   // Passthrough to Line Out.
@@ -109,6 +109,11 @@ TEST_F(EditStress, PluginModulesMadeSetRemovedAndReplacedWhilePassesRun)
       }
       // Away by a layout that replaces them (faded or at once), or one by one.
       if (round % 3 != 2) {
+        if (round % 3 == 0) {
+          // Saved with their state and opened again: new instances built beside the passes.
+          real_save((gchar *)withPlugins.c_str());
+          loadLayoutFile(withPlugins.c_str(), true);
+        }
         loadLayoutFile(plain.c_str(), round % 3 == 1);
       } else {
         for (int s : chain) run("D " + id(s) + " A");
