@@ -15,9 +15,11 @@
 #include <type_traits>
 #include <vector>
 
+#include "audio/cardfeed.h"
 #include "command/cmdparse.h"
 #include "engine/soundNode.h"
 #include "files/fileops.h"
+#include "lv2/lv2host.h"
 #include "samples/loopStore.h"
 
 static const int RATE = 44100;
@@ -435,6 +437,57 @@ static void cabinetImpulse()
   writeWav("cab-4x12.wav", ir);
 }
 
+// ---- A preset of Debian's plugins ----------------------------------------------------------------
+
+// A plugin module made as "lv2 URI" makes it; where the plugin is not installed (a build without
+// swh-lv2 or x42-plugins), a module that keeps its URI and settings, so that the preset still
+// opens, passes silence there, and plays once the package is installed.
+static int addPlugin(const char *uri, unsigned char terms)
+{
+  std::string why;
+  modRec *m = lv2MakeModule(uri, &why);
+  if (!m) {
+    fprintf(stderr, "make_examples: %s; amp-cab.lyo keeps it as a missing plugin\n", why.c_str());
+    m = lv2MakeMissing(uri, terms);
+  }
+  return addModule(m);
+}
+
+// Guitar amp and cabinet from Debian's plugins: swh's Fast overdrive (drive 2.2), then x42's
+// convolver loading cab-4x12.wav (kept relative to the preset's folder, so the installed preset
+// finds the installed impulse). The convolver takes blocks of 64 frames or more: QAF's -b 1 or
+// larger.
+static void ampCab()
+{
+  sound_buffer_size = 256;
+  sound_chunk_size = 128;
+  newPatch();
+  int drive = addPlugin("http://plugin.org.uk/swh-plugins/foverdrive", 0x88);
+  int cab = addPlugin("http://gareus.org/oss/lv2/convoLV2#Mono", 0x88);
+  if (drive < 0 || cab < 0) {
+    failed = true;
+    return;
+  }
+  std::string ir = outDir + "/cab-4x12.wav";
+  if (lv2IsMissing(MOD[cab])) {
+    lv2KeepFiles(MOD[cab], {{"http://gareus.org/oss/lv2/convoLV2#impulse", ir}});
+  } else {
+    std::string why;
+    if (!lv2SetFile(MOD[cab], 0, ir, &why)) {
+      fprintf(stderr, "make_examples: the impulse was not sent: %s\n", why.c_str());
+      failed = true;
+    }
+  }
+  if (lv2IsMissing(MOD[drive]))
+    lv2KeepValues(MOD[drive], {{"drive", 2.2f}});
+  else
+    lv2SetControl(MOD[drive], 0, 2.2f);
+  wire(LINE_IN_SLOT, 0, drive, 0);
+  wire(drive, 0, cab, 0);
+  toBothOutputs(cab);
+  save("amp-cab.lyo");
+}
+
 int main(int argc, char **argv)
 {
   if (argc != 2) {
@@ -456,6 +509,7 @@ int main(int argc, char **argv)
   looperBank();
   demoRiff();
   cabinetImpulse();
+  ampCab();
   fflush(stdout);
   dup2(keep, 1);
   return failed ? 1 : 0;

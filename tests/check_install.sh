@@ -48,7 +48,7 @@ grep -q 'none|alsa|jack' "$prefix/man.txt" || fail "manual page: --midi's values
 
 examples="$prefix/share/qaf/examples"
 for f in clean-boost.lyo crunch.lyo lead.lyo ambient-wash.lyo octave-fuzz.lyo looper-rig.lyo \
-         looper-rig.sbk setlist.qset demo-riff.wav cab-4x12.wav; do
+         looper-rig.sbk setlist.qset demo-riff.wav cab-4x12.wav amp-cab.lyo; do
   [ -s "$examples/$f" ] || fail "examples: no $f"
 done
 [ -f "$prefix/share/doc/qaf/README.md" ] || fail "no README"
