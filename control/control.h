@@ -137,7 +137,7 @@ void controlLearnCancel();
 bool controlLearning(int *id, int *parm);
 
 // UI thread, about 30 times a second (a GLib timeout that controlStart adds): switches presets
-// for program changes received and completes a learn.
+// for program changes received, completes a learn and prints what plugins logged in passes.
 void controlTick();
 
 // ---- MIDI input --------------------------------------------------------------------------------------

@@ -463,6 +463,7 @@ bool controlLearning(int *id, int *parm)
 
 void controlTick()
 {
+  lv2FlushLog();  // what plugins logged inside passes
   int key = learnedKey.exchange(-1);
   if (key >= 0 && learnId >= 0) {
     int id = learnId, parm = learnParm;

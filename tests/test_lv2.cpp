@@ -404,3 +404,25 @@ TEST(Lv2Plugins, MappedControllersFollowThePortsScale)
     cc++;
   }
 }
+
+// A plugin's log line written inside a pass waits in a ring and is printed on the UI thread,
+// named after the plugin; outside a pass it is printed at once.
+TEST(Lv2Plugins, LogLinesFromPassesArePrintedLater)
+{
+  NEED(SWH "amp", "swh-lv2");
+  Rig r(128);
+  int a = addPlugin(SWH "amp");
+  ASSERT_GE(a, 0);
+  lv2Inst *p = (lv2Inst *)MOD[a]->Extra;
+  beginCapture();
+  p->inPass = true;
+  lv2LogPrintf(p, 0, "level %d\n", 3);
+  p->inPass = false;
+  Lines during = endCapture();
+  beginCapture();
+  lv2FlushLog();
+  lv2LogPrintf(p, 0, "idle\n");
+  Lines after = endCapture();
+  EXPECT_TRUE(during.empty());
+  EXPECT_EQ(after, (Lines{"Simple amplifier: level 3", "Simple amplifier: idle"}));
+}
