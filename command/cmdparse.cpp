@@ -24,13 +24,6 @@ static int readNumber(const char *text)
   return (int)v;
 }
 
-static int slotOfID(int id)
-{
-  for (int s = 0; s < MAX_MODULES; s++)
-    if (MOD[s] && MOD[s]->ID == id) return s;
-  return -1;
-}
-
 static void cmdCreate(char *msg)
 {
   int type = msg[1] == '\0' ? 2 : readNumber(msg + 1);
@@ -52,12 +45,12 @@ static void cmdWire(char *msg)
     sayError("Invalid terminal number in %s", msg);
     return;
   }
-  int src = slotOfID(id1);
+  int src = slotOfModuleId(id1);
   if (src < 0) {
     sayError("Module ID# %d does not exist.", id1);
     return;
   }
-  int dst = slotOfID(id2);
+  int dst = slotOfModuleId(id2);
   if (dst < 0) {
     sayError("Module ID# %d does not exist.", id2);
     return;
@@ -91,7 +84,7 @@ static void cmdDisconnect(char *msg)
     sayError("D does not take %d parameters : %s", n, msg);
     return;
   }
-  int slot = slotOfID(id);
+  int slot = slotOfModuleId(id);
   if (slot < 0) {
     sayError("Module# %d does not exist.", id);
     return;
@@ -113,7 +106,7 @@ static void cmdDisconnect(char *msg)
 static void cmdRemove(char *msg)
 {
   int id = readNumber(msg + 1);
-  int slot = slotOfID(id);
+  int slot = slotOfModuleId(id);
   if (slot < 0) {
     sayError("Module# %d does not exist.", id);
     return;

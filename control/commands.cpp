@@ -34,13 +34,6 @@ static bool readInt(const std::string &s, int *v)
   return true;
 }
 
-static int slotOf(int id)
-{
-  for (int s = 0; s < MAX_MODULES; s++)
-    if (MOD[s] && MOD[s]->ID == id) return s;
-  return -1;
-}
-
 // The rest of the line after the command word, trimmed: a file name may hold spaces.
 static std::string restOf(const char *line, size_t wordLen)
 {
@@ -60,7 +53,7 @@ static void cmdSet(const std::vector<std::string> &w)
     sayError("set takes ID PARM VALUE (numbers)");
     return;
   }
-  int slot = slotOf(id);
+  int slot = slotOfModuleId(id);
   if (slot < 0) {
     sayError("set: module %d does not exist", id);
     return;
@@ -139,7 +132,7 @@ static void cmdParms(const std::vector<std::string> &w)
     sayError("parms takes a module ID, or nothing for every module");
     return;
   }
-  int slot = slotOf(id);
+  int slot = slotOfModuleId(id);
   if (slot < 0) {
     sayError("parms: module %d does not exist", id);
     return;

@@ -298,13 +298,6 @@ static void publish()
   collectRetired();
 }
 
-static int slotOfModule(int id)
-{
-  for (int s = 0; s < MAX_MODULES; s++)
-    if (MOD[s] && MOD[s]->ID == id) return s;
-  return -1;
-}
-
 bool controlMap(int channel, int cc, int id, int parm, bool ranged, float lo, float hi, int mode,
                 std::string *why)
 {
@@ -313,7 +306,7 @@ bool controlMap(int channel, int cc, int id, int parm, bool ranged, float lo, fl
     *why = "channel must be 1 to 16 or *, controller 0 to 127";
     return false;
   }
-  int slot = slotOfModule(id);
+  int slot = slotOfModuleId(id);
   if (slot < 0) {
     g_snprintf(text, sizeof text, "module %d does not exist", id);
     *why = text;
@@ -394,7 +387,7 @@ void controlModulesChanged()
 {
   dropWhere([](const ctlMapping &m) { return !MOD[m.slot] || MOD[m.slot]->ID != m.id; });
   int id, parm;
-  if (controlLearning(&id, &parm) && slotOfModule(id) < 0) controlLearnCancel();
+  if (controlLearning(&id, &parm) && slotOfModuleId(id) < 0) controlLearnCancel();
 }
 
 const std::vector<ctlMapping> &controlMappings() { return uiMaps; }

@@ -2,6 +2,7 @@
 // a module of one as "A n" makes a built-in one, and "file ID PARM PATH" sends a file parameter
 // (an impulse response, a model) to a plugin module.
 #include <glib.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -56,10 +57,8 @@ static int slotOfId(const std::string &text)
 {
   char *end;
   long id = strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end) return -1;
-  for (int s = 0; s < MAX_MODULES; s++)
-    if (MOD[s] && MOD[s]->ID == id) return s;
-  return -1;
+  if (text.empty() || *end || id < INT_MIN || id > INT_MAX) return -1;
+  return slotOfModuleId((int)id);
 }
 
 static void cmdFile(const std::vector<std::string> &w, const std::string &path)

@@ -155,6 +155,13 @@ void New_Mod(int type)
   addModule(makeModule(type));
 }
 
+int slotOfModuleId(int id)
+{
+  for (int s = 0; s < MAX_MODULES; s++)
+    if (MOD[s] && MOD[s]->ID == id) return s;
+  return -1;
+}
+
 bool haveFreeSlot()
 {
   for (int slot = 0; slot < MAX_MODULES; slot++)

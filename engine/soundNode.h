@@ -156,6 +156,8 @@ void resetGraphLockStats();
 void Init_SoundNode_Data();
 void Clean_SoundNode_Data();
 
+// UI thread. The slot of the module with that ID in the editors' table; -1 when there is none.
+int slotOfModuleId(int id);
 // UI thread; takes the graph lock itself. Creates a module of the type in the lowest free slot.
 void New_Mod(int type);
 // UI thread; takes the graph lock itself. Puts a record made beside the graph into the lowest

@@ -79,9 +79,12 @@ struct lv2Ring {
 struct lv2Rt {
   float audio[2 * LV2_MAX_AUDIO][LV2_MAX_FRAMES];
   std::atomic<int> latency;
-  std::atomic<unsigned> fileSeq;  // file messages handed to the plugin
   int64_t frame;                  // frames run so far (the time position)
   bool timeSent;
+  bool inPass;  // its run() is called from a pass (not while it is built or primed)
+  // File messages from the UI, the worker's requests and its answers: their indices are
+  // written by the pass, so they live here too.
+  lv2Ring fileRing, requests, responses;
   unsigned midiGen;  // the pass whose MIDI messages it was given last
   uint8_t scratch[LV2_RING_BYTES / 4];
 };
@@ -97,9 +100,7 @@ struct lv2Inst {
   parmFloat *values = nullptr;  // one per control, what the user set
   float *ports = nullptr;       // one per port: control ports read and write here
   std::vector<uint8_t *> atomBuf;  // one per port index (nullptr but for atom ports)
-  lv2Ring fileRing, requests, responses;
   std::vector<std::string> filePaths;
-  bool inPass = false;  // its run() is called from a pass (not while it is built or primed)
   // Features.
   LV2_Worker_Schedule schedule{};
   LV2_State_Map_Path mapPath{};

@@ -145,9 +145,9 @@ static lv2Inst *build(lv2Desc *d, std::string *why)
   for (size_t k = 0; k < n; k++) new (&p->values[k]) parmFloat, p->values[k] = d->controls[k].def;
   p->ports = (float *)rtAlloc(sizeof(float) * (d->ports ? d->ports : 1));
   for (size_t k = 0; k < n; k++) p->ports[d->controlIn[k]] = d->controls[k].def;
-  makeRing(p->fileRing);
-  makeRing(p->requests);
-  makeRing(p->responses);
+  makeRing(p->rt->fileRing);
+  makeRing(p->rt->requests);
+  makeRing(p->rt->responses);
   p->atomBuf.assign(d->ports, nullptr);
   for (uint32_t k : d->atomIn) p->atomBuf[k] = (uint8_t *)rtAlloc(LV2_ATOM_BYTES);
   for (uint32_t k : d->atomOut) p->atomBuf[k] = (uint8_t *)rtAlloc(LV2_ATOM_BYTES);
@@ -228,9 +228,9 @@ void unLv2Inst(lv2Inst *p)
     lilv_instance_free(p->instance);
   }
   for (uint8_t *b : p->atomBuf) rtFree(b);
-  rtFree(p->fileRing.buf);
-  rtFree(p->requests.buf);
-  rtFree(p->responses.buf);
+  rtFree(p->rt->fileRing.buf);
+  rtFree(p->rt->requests.buf);
+  rtFree(p->rt->responses.buf);
   rtFree(p->ports);
   rtFree(p->values);
   rtDelete(p->rt);
@@ -350,7 +350,7 @@ bool lv2SetFile(modRec *m, int k, const std::string &path, std::string *why)
     return false;
   }
   const LV2_Atom *a = (const LV2_Atom *)buf;
-  if (!p->fileRing.write(a, (uint32_t)sizeof(LV2_Atom) + a->size, nullptr, 0)) {
+  if (!p->rt->fileRing.write(a, (uint32_t)sizeof(LV2_Atom) + a->size, nullptr, 0)) {
     *why = "too many messages wait for the plugin";
     return false;
   }

@@ -118,22 +118,21 @@ void lv2Process(lv2Inst *p, int frames) QAF_NONBLOCKING
   for (size_t k = 0; k < d->controls.size(); k++) p->ports[d->controlIn[k]] = p->values[k];
   for (size_t k = 0; k < d->atomIn.size(); k++) {
     LV2_Atom_Sequence *seq = clearSequence(p->atomBuf[d->atomIn[k]]);
-    if ((int)d->atomIn[k] == d->midiPort && p->inPass) appendMidi(p, seq);
+    if ((int)d->atomIn[k] == d->midiPort && p->rt->inPass) appendMidi(p, seq);
     if (k) continue;  // messages go to the first input, the plugin's control port
     if (d->wantsTime && !p->rt->timeSent) appendTime(p, seq);
     uint8_t *msg = p->rt->scratch;
-    while (uint32_t n = p->fileRing.peek()) {
+    while (uint32_t n = p->rt->fileRing.peek()) {
       if (n > sizeof p->rt->scratch) {
-        p->fileRing.read(msg, 0);
+        p->rt->fileRing.read(msg, 0);
         continue;
       }
       // A message that does not fit this block waits for the next.
       if (lv2_atom_pad_size((uint32_t)sizeof(LV2_Atom_Event) + n) +
               (uint32_t)sizeof(LV2_Atom) + seq->atom.size > LV2_ATOM_BYTES)
         break;
-      p->fileRing.read(msg, n);
+      p->rt->fileRing.read(msg, n);
       appendEvent(seq, (const LV2_Atom *)msg);
-      p->rt->fileSeq.fetch_add(1, std::memory_order_relaxed);
     }
   }
   for (uint32_t k : d->atomOut) {
@@ -213,9 +212,9 @@ void fLv2(int slot)
     if (live && k < ins) fromS16(x, p->rt->audio[k], n);
   }
   if (live) {
-    p->inPass = true;
+    p->rt->inPass = true;
     lv2Process(p, n);
-    p->inPass = false;
+    p->rt->inPass = false;
   }
   // The outputs: the input chunks where there are as many, fresh chunks beyond them.
   for (int k = 0; k < 4; k++) {

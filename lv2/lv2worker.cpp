@@ -74,13 +74,13 @@ void lv2SetSynchronousWork(bool on) { synchronous = on; }
 static LV2_Worker_Status respond(LV2_Worker_Respond_Handle h, uint32_t size, const void *data)
 {
   lv2Inst *p = (lv2Inst *)h;
-  return p->responses.write(data, size, nullptr, 0) ? LV2_WORKER_SUCCESS : LV2_WORKER_ERR_NO_SPACE;
+  return p->rt->responses.write(data, size, nullptr, 0) ? LV2_WORKER_SUCCESS : LV2_WORKER_ERR_NO_SPACE;
 }
 
 static void serve(lv2Inst *p)
 {
   static uint8_t msg[LV2_RING_BYTES];
-  while (uint32_t n = p->requests.read(msg, sizeof msg))
+  while (uint32_t n = p->rt->requests.read(msg, sizeof msg))
     p->worker->work(lilv_instance_get_handle(p->instance), respond, p, n, msg);
 }
 
@@ -141,13 +141,13 @@ LV2_Worker_Status lv2ScheduleWork(LV2_Worker_Schedule_Handle h, uint32_t size,
   if (!p->worker) return LV2_WORKER_ERR_UNKNOWN;
   // Outside a pass, or in a render where the same input must give the same output, the work
   // is done here and now; its answer is handed over after the plugin's run.
-  if (synchronous || !p->inPass) {
+  if (synchronous || !p->rt->inPass) {
     QAF_RT_EXEMPT_BEGIN
     p->worker->work(lilv_instance_get_handle(p->instance), respond, p, size, data);
     QAF_RT_EXEMPT_END
     return LV2_WORKER_SUCCESS;
   }
-  if (!p->requests.write(data, size, nullptr, 0)) return LV2_WORKER_ERR_NO_SPACE;
+  if (!p->rt->requests.write(data, size, nullptr, 0)) return LV2_WORKER_ERR_NO_SPACE;
   return LV2_WORKER_SUCCESS;
 }
 
@@ -156,12 +156,12 @@ void lv2DeliverResponses(lv2Inst *p) QAF_NONBLOCKING
 {
   if (!p->worker) return;
   uint8_t *msg = p->rt->scratch;
-  while (uint32_t n = p->responses.peek()) {
+  while (uint32_t n = p->rt->responses.peek()) {
     if (n > sizeof p->rt->scratch) {
-      p->responses.read(msg, 0);  // larger than any answer the scratch holds: dropped
+      p->rt->responses.read(msg, 0);  // larger than any answer the scratch holds: dropped
       continue;
     }
-    p->responses.read(msg, n);
+    p->rt->responses.read(msg, n);
     QAF_RT_EXEMPT_BEGIN  // the plugin's own code
     p->worker->work_response(lilv_instance_get_handle(p->instance), n, msg);
     QAF_RT_EXEMPT_END
@@ -187,7 +187,7 @@ int lv2LogVPrintf(LV2_Log_Handle h, LV2_URID, const char *fmt, va_list ap)
   if (n < 0) return n;
   size_t len = strnlen(line, sizeof line);
   while (len && line[len - 1] == '\n') line[--len] = 0;
-  if (!p || !p->inPass) {
+  if (!p || !p->rt->inPass) {
     say("%s: %s", p && p->desc ? p->desc->name.c_str() : "LV2", line);
     return n;
   }

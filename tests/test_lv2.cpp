@@ -415,9 +415,9 @@ TEST(Lv2Plugins, LogLinesFromPassesArePrintedLater)
   ASSERT_GE(a, 0);
   lv2Inst *p = (lv2Inst *)MOD[a]->Extra;
   beginCapture();
-  p->inPass = true;
+  p->rt->inPass = true;
   lv2LogPrintf(p, 0, "level %d\n", 3);
-  p->inPass = false;
+  p->rt->inPass = false;
   Lines during = endCapture();
   beginCapture();
   lv2FlushLog();
